@@ -1,0 +1,41 @@
+// Reading integers and tokens from line text, with the C library's strtol rules but bounded
+// by an end pointer and limited to 32 signed bits.
+#pragma once
+
+#include <cstdint>
+
+namespace imgrebuild {
+
+// Why a number read stopped.
+enum class NumberError : int32_t {
+    ok,           // a number was read and fits in 32 signed bits
+    no_digits,    // no digit where the number should start: `stop` is where the read began
+    out_of_range, // digits were read, but the value is outside 32 signed bits
+};
+
+struct NumberRead {
+    int32_t value;     // the number, when `error` is ok; 0 otherwise
+    NumberError error; // why the read stopped
+    const char* stop;  // first character not taken as part of the number
+};
+
+// Reads an integer in base 10 or 16 from [p, end): leading white space (space, tab, line
+// feed, carriage return, vertical tab, form feed) is skipped, then an optional sign, then for
+// base 16 an optional 0x or 0X, then digits. "0x" with no hex digit after it reads as 0 and
+// stops after the 0.
+NumberRead read_number(const char* p, const char* end, int32_t base);
+
+// One token of a line: [begin, end). An empty token (begin == end) means none was left.
+struct Token {
+    const char* begin;
+    const char* end;
+};
+
+// Takes the next token from [p, end) split at `separator`: runs of separators count as one
+// and leading ones are skipped. Advances `p` past the token.
+Token next_token(const char*& p, const char* end, char separator);
+
+// True for the white space that number reads skip and that a blank line may hold.
+bool is_space(char c);
+
+} // namespace imgrebuild

@@ -1,0 +1,31 @@
+// The image buffer, the placing of frame data in it, and the output file.
+#pragma once
+
+#include <cstdint>
+
+namespace imgrebuild {
+
+inline constexpr const char* kOutputName = "output.bin";
+
+// Outcome of writing the output file.
+enum class WriteStatus : int32_t {
+    ok,           // the file holds exactly the bytes asked for
+    open_failed,  // the file could not be created
+    write_failed, // a write or the close failed: the file may be short
+};
+
+// Fills the first `outsize` bytes of the image with 0xFF and writes them to the output file.
+WriteStatus write_blank_output(int32_t outsize);
+
+// Stores a frame's data bytes (`values`, each taken as its low 8 bits) from image offset
+// `start` on, up to and including `limit`. Bytes that would fall outside the image buffer are
+// dropped; the others still land at their own offsets.
+void place_frame(const int32_t* values, int64_t start, int64_t limit);
+
+// Writes the first `outsize` bytes of the image to the output file, replacing it.
+WriteStatus write_output(int32_t outsize);
+
+// The image buffer, for reading.
+const unsigned char* image_bytes();
+
+} // namespace imgrebuild

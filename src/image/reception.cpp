@@ -1,0 +1,55 @@
+#include "image/reception.hpp"
+
+#include <cstring>
+
+namespace imgrebuild {
+
+namespace {
+
+void clear(int32_t* table, int32_t count) {
+    std::memset(table, 0, sizeof(int32_t) * static_cast<size_t>(count));
+}
+
+} // namespace
+
+void reception_reset(Reception& rec) {
+    clear(rec.judge, kTableSize);
+    clear(rec.result, kTableSize);
+    clear(rec.judgeo, kTableSize);
+    rec.rangekeyo = 0;
+}
+
+void start_file(Reception& rec, int32_t mcomsize) {
+    clear(rec.judge, mcomsize);
+}
+
+void mark_slot(Reception& rec, int32_t PN) {
+    rec.judge[PN] = 1;
+    rec.result[PN] = rec.judge[PN];
+}
+
+void end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con) {
+    // A merge looks only at the file just before; a third pass merges with the union of two.
+    if (rangekey == rec.rangekeyo) {
+        for (int32_t m = 0; m < mcomsize; ++m)
+            rec.result[m] = rec.judge[m] | rec.judgeo[m];
+    }
+    std::memcpy(rec.judgeo, rec.result, sizeof(int32_t) * static_cast<size_t>(mcomsize));
+
+    say(con, "\r\n");
+    int32_t loss_num = 0;
+    for (int32_t m = 0; m < mcomsize; ++m) {
+        if (rec.result[m] == 0) {
+            say(con, "PN=%d is lacked.\r\n", m);
+            ++loss_num;
+        }
+    }
+    if (loss_num == 0)
+        say(con, "loss num = 0.\r\n");
+    rec.rangekeyo = rangekey;
+    // Only the first mcomsize entries can have been set during this file.
+    clear(rec.result, mcomsize);
+    say(con, "loss_num=%d\r\n", loss_num);
+}
+
+} // namespace imgrebuild

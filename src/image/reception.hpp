@@ -1,0 +1,33 @@
+// Which slots each capture file received, the merge of two passes over one range, and the
+// loss report.
+#pragma once
+
+#include <cstdint>
+
+#include "limits.hpp"
+#include "run/console.hpp"
+
+namespace imgrebuild {
+
+// One entry per slot: 1 for received, 0 for not.
+struct Reception {
+    int32_t judge[kTableSize];  // slots received in the current capture file
+    int32_t result[kTableSize]; // what the current report is drawn from
+    int32_t judgeo[kTableSize]; // the previous file's combined reception, kept for a merge
+    int64_t rangekeyo;          // the previous file's range key; 0 before the first file
+};
+
+// Empties every table, as at the start of a run.
+void reception_reset(Reception& rec);
+
+// Clears the current file's received flags for slots 0 to mcomsize - 1.
+void start_file(Reception& rec, int32_t mcomsize);
+
+// Records a frame in slot PN (0 <= PN < mcomsize).
+void mark_slot(Reception& rec, int32_t PN);
+
+// After a file: merges with the previous file when the range keys are equal, prints the
+// report of missing slots and readies the tables for the next file.
+void end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con);
+
+} // namespace imgrebuild

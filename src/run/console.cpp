@@ -1,0 +1,38 @@
+#include "run/console.hpp"
+
+#include <cstdarg>
+
+namespace imgrebuild {
+
+void console_open(Console& con, std::FILE* out) {
+    con.out = out;
+    con.len = 0;
+}
+
+void say(Console& con, const char* format, ...) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::va_list args;
+        va_start(args, format);
+        const int32_t room = kConsoleBuf - con.len;
+        const int n = std::vsnprintf(con.buf + con.len, static_cast<size_t>(room), format, args);
+        va_end(args);
+        if (n < 0)
+            return;
+        if (n < room) {
+            con.len += n;
+            return;
+        }
+        // Did not fit: write out what came before and format again into the empty buffer.
+        // Every message of the tool fits an empty buffer, so the second pass always lands.
+        console_flush(con);
+    }
+}
+
+void console_flush(Console& con) {
+    if (con.len > 0)
+        std::fwrite(con.buf, 1, static_cast<size_t>(con.len), con.out);
+    con.len = 0;
+    std::fflush(con.out);
+}
+
+} // namespace imgrebuild

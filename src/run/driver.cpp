@@ -1,0 +1,157 @@
+#include "run/driver.hpp"
+
+#include "capture/frame.hpp"
+#include "capture/line_reader.hpp"
+#include "capture/range.hpp"
+#include "image/image.hpp"
+#include "image/reception.hpp"
+#include "limits.hpp"
+#include "run/console.hpp"
+#include "run/run_info.hpp"
+
+namespace imgrebuild {
+
+namespace {
+
+// Everything a run holds. About 500 KB: it lives in static storage, not on the stack.
+struct RunState {
+    Console con;
+    LineReader info;    // file_info.txt, open for the whole run
+    LineReader capture; // the current capture file
+    char data[kLineCap];
+    char na[kLineCap];
+    Frame frame;
+    Reception reception;
+};
+
+RunState state;
+
+// Closes a file when the step that opened it is left, on success or failure alike.
+struct FileGuard {
+    std::FILE* file;
+    ~FileGuard() {
+        if (file != nullptr)
+            std::fclose(file);
+    }
+};
+
+// Prints the failure message and ends the run with -1.
+int fail(Console& con, const char* message) {
+    say(con, "%s", message);
+    console_flush(con);
+    return -1;
+}
+
+// Opens a file for reading; with no translation, so the reader's line rules hold everywhere.
+std::FILE* open_input(const char* name) {
+    std::FILE* f = std::fopen(name, "rb");
+    if (f != nullptr)
+        std::setvbuf(f, nullptr, _IONBF, 0); // the reader keeps its own buffer
+    return f;
+}
+
+// Reports a failed write of the output file; 0 when it was written.
+int check_write(Console& con, WriteStatus status) {
+    if (status == WriteStatus::open_failed)
+        return fail(con, "write file open error.\r\n");
+    if (status == WriteStatus::write_failed)
+        return fail(con, "write file write error.\r\n");
+    return 0;
+}
+
+// Handles one line of a capture file: decodes it, and for a sound frame marks its slot and
+// places its data bytes. A refused frame is reported and the file goes on.
+void handle_frame(RunState& s, int32_t lineno, int32_t length, const RangeMath& math) {
+    const FrameStatus status = decode_frame(s.data, text_end(s.data, length), s.frame);
+    if (status == FrameStatus::ok) {
+        const int32_t PN = slot_of(s.frame.counter, math.mcomsize);
+        mark_slot(s.reception, PN);
+        place_frame(s.frame.rda + kFrameDataFirst, slot_offset(math, PN), math.limit);
+    } else if (status == FrameStatus::not_image) {
+        say(s.con, "ID=%x\r\nDATA IS NOT IMAGE DATA\r\nSTOP\r\n",
+            static_cast<unsigned>(s.frame.id));
+    } else if (is_invalid(status)) {
+        say(s.con, "line %d is not a valid frame.\r\n", lineno);
+    }
+}
+
+// One capture file's pass: name line, range, frames, report. 0, or -1 after a failure.
+int process_capture(RunState& s, int32_t i, int32_t SC_S) {
+    say(s.con, "\r\ni=%d\r\n", i);
+    int32_t length = 0;
+    const ReadStatus read = read_line(s.info, s.data, length);
+    if (read == ReadStatus::failed)
+        return fail(s.con, "read file read error.\r\n");
+    if (read == ReadStatus::no_line)
+        return fail(s.con, "read file format error.\r\n");
+    PageRange range{};
+    if (parse_name_line(s.data, text_end(s.data, length), s.na, range) != NameStatus::ok)
+        return fail(s.con, "read file format error.\r\n");
+    say(s.con, "na=%s\r\nSSC=%d SP=%d ESC=%d EP=%d\r\n", s.na, range.SSC, range.SP, range.ESC,
+        range.EP);
+
+    RangeMath math{};
+    if (!compute_range(range, SC_S, math))
+        return fail(s.con, "range error.\r\n");
+    start_file(s.reception, math.mcomsize);
+    say(s.con, "mcomsize=%d\r\n", math.mcomsize);
+
+    FileGuard file{open_input(s.na)};
+    if (file.file == nullptr)
+        return fail(s.con, "read file open error.\r\n");
+    reader_open(s.capture, file.file);
+    // A read that reaches the end of the file ends the loop even when it brought text, so a
+    // last line without a line feed is never handled as a frame.
+    for (int32_t lineno = 1;; ++lineno) {
+        const ReadStatus status = read_line(s.capture, s.data, length);
+        if (status == ReadStatus::failed)
+            return fail(s.con, "read file read error.\r\n");
+        if (status != ReadStatus::line)
+            break;
+        handle_frame(s, lineno, length, math);
+    }
+    end_file(s.reception, math.mcomsize, math.rangekey, s.con);
+    return 0;
+}
+
+} // namespace
+
+int run(std::FILE* in, std::FILE* out) {
+    RunState& s = state;
+    console_open(s.con, out);
+    reception_reset(s.reception);
+    say(s.con, "Program start ver.3\r\n");
+
+    FileGuard info{open_input(kRunInfoName)};
+    if (info.file == nullptr)
+        return fail(s.con, "read file open error.\r\n");
+    reader_open(s.info, info.file);
+
+    RunHead head{};
+    const HeadStatus head_status = read_head(s.info, s.data, head, s.con);
+    if (head_status == HeadStatus::read_error)
+        return fail(s.con, "read file read error.\r\n");
+    if (head_status == HeadStatus::format_error)
+        return fail(s.con, "read file format error.\r\n");
+    if (!imagesize_fits(head.imagesize))
+        return fail(s.con, "imagesize error.\r\n");
+    const int32_t outsize = head.imagesize + kOutputExtra;
+    if (check_write(s.con, write_blank_output(outsize)) != 0)
+        return -1;
+
+    for (int32_t i = 0; i < head.numfile; ++i) {
+        if (process_capture(s, i, head.SC_S) != 0)
+            return -1;
+    }
+
+    if (check_write(s.con, write_output(outsize)) != 0)
+        return -1;
+    std::fclose(info.file);
+    info.file = nullptr;
+    say(s.con, "Program is finished.\r\n");
+    console_flush(s.con);
+    std::fgetc(in);
+    return 0;
+}
+
+} // namespace imgrebuild

@@ -1,0 +1,163 @@
+#include "capture/frame.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "frames.hpp"
+
+using namespace imgrebuild;
+namespace tf = testframes;
+
+namespace {
+
+FrameStatus decode(const std::string& text, Frame& f) {
+    return decode_frame(text.data(), text.data() + text.size(), f);
+}
+
+// Every data value from 0 to 255, C0 and DB among them, comes back through the escaping.
+TEST(DecodeFrame, EveryByteValueRoundTrips) {
+    for (int first = 0; first < 256; first += 163) {
+        std::vector<uint8_t> data(163);
+        for (int j = 0; j < 163; ++j)
+            data[static_cast<size_t>(j)] = static_cast<uint8_t>((first + j) % 256);
+        const std::vector<int> values = tf::payload(0x0102C0, data);
+        Frame f{};
+        ASSERT_EQ(decode(tf::line(0xC1, tf::escape(values)), f), FrameStatus::ok);
+        EXPECT_EQ(f.id, 0xC1);
+        EXPECT_EQ(f.counter, 0x0102C0);
+        for (int k = 0; k < kFrameValues; ++k)
+            ASSERT_EQ(f.rda[k], values[static_cast<size_t>(k)]) << "value " << k;
+    }
+}
+
+TEST(DecodeFrame, PairsFoldAndShiftTheValuesAfterThem) {
+    // Plain tokens 0..167, with DB DC put at payload positions 11 and 12 (tokens 30, 31).
+    std::vector<int> tokens;
+    for (int k = 0; k < 168; ++k)
+        tokens.push_back(k);
+    tokens[11] = 0xDB;
+    tokens.insert(tokens.begin() + 12, 0xDC);
+    Frame f{};
+    ASSERT_EQ(decode(tf::line(0xC0, tokens), f), FrameStatus::ok);
+    EXPECT_EQ(f.rda[10], 10);
+    EXPECT_EQ(f.rda[11], 0xC0);
+    EXPECT_EQ(f.rda[12], 12);
+    EXPECT_EQ(f.rda[167], 167);
+}
+
+TEST(DecodeFrame, PairTestComparesRawTokens) {
+    // DB DD DC: the DD completes a pair (DB); the DC follows a DD and stays plain.
+    // DB DB DC: the first DB stays plain, the second pairs with the DC (C0).
+    std::vector<int> tokens = {0, 0, 1, 0, 0xDB, 0xDD, 0xDC, 0xDB, 0xDB, 0xDC};
+    while (tokens.size() < 168 + 2)
+        tokens.push_back(0x55);
+    Frame f{};
+    ASSERT_EQ(decode(tf::line(0xC0, tokens), f), FrameStatus::ok);
+    const int want[] = {0, 0, 1, 0, 0xDB, 0xDC, 0xDB, 0xC0, 0x55};
+    for (int k = 0; k < 9; ++k)
+        EXPECT_EQ(f.rda[k], want[k]) << "value " << k;
+    EXPECT_EQ(f.rda[167], 0x55);
+}
+
+TEST(DecodeFrame, PayloadStartIsNeverTheSecondHalfOfAPair) {
+    // Header token 18 is DB and the first payload token DC: the DC is a plain value.
+    std::string text = "C0";
+    for (int k = 1; k < 18; ++k)
+        text += " 00";
+    text += " DB DC";
+    for (int k = 1; k < 168; ++k)
+        text += " 01";
+    Frame f{};
+    ASSERT_EQ(decode(text, f), FrameStatus::ok);
+    EXPECT_EQ(f.rda[0], 0xDC);
+    EXPECT_EQ(f.counter, 0xDC0101);
+}
+
+TEST(DecodeFrame, TokensReadLikeStrtol) {
+    // Tabs are no separators; prefixes and signs are read; extra tokens are ignored unread.
+    // Header tokens are skipped unread, numbers or not: "junk", 16 of "hdr", "zz".
+    std::string text = "0xc0\t junk";
+    for (int k = 2; k < 18; ++k)
+        text += "  hdr";
+    text += " zz 00 0X0 +5";
+    for (int k = 3; k < 168; ++k)
+        text += " 7f\t";
+    text += " tail not-a-number \n";
+    Frame f{};
+    ASSERT_EQ(decode(text, f), FrameStatus::ok);
+    EXPECT_EQ(f.counter, 5);
+    EXPECT_EQ(f.rda[4], 0x7F);
+}
+
+struct BadCase {
+    const char* name;
+    std::string text;
+    FrameStatus status;
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class RefusedFrame : public ::testing::TestWithParam<BadCase> {};
+
+TEST_P(RefusedFrame, IsNotDecoded) {
+    Frame f{};
+    EXPECT_EQ(decode(GetParam().text, f), GetParam().status);
+}
+
+std::string with_payload(const std::vector<int>& tokens) {
+    return tf::line(0xC0, tokens);
+}
+
+std::vector<int> plain(size_t n) {
+    return std::vector<int>(n, 0x11);
+}
+
+const std::string kFull = tf::frame(1, tf::pattern(1));
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RefusedFrame,
+    ::testing::Values(
+        BadCase{"empty", "", FrameStatus::blank},
+        BadCase{"white space only", " \t\r\v\f\n", FrameStatus::blank},
+        BadCase{"identifier not a number", "zz 00\n", FrameStatus::bad_id},
+        BadCase{"identifier too large", "100000000" + kFull.substr(2), FrameStatus::bad_id},
+        BadCase{"identifier other than C0 or C1", "7E" + kFull.substr(2), FrameStatus::not_image},
+        BadCase{"header cut short", "C0 00 00\n", FrameStatus::short_line},
+        BadCase{"payload one token short", with_payload(plain(167)), FrameStatus::short_line},
+        BadCase{"a pair needs one more token", with_payload([] {
+                    auto t = plain(168);
+                    t[100] = 0xDB;
+                    t[101] = 0xDD;
+                    return t;
+                }()),
+                FrameStatus::short_line},
+        // "... 11 \n": the line feed after the space is a token of its own, and no number.
+        BadCase{"line feed token in the payload", tf::line(0xC0, plain(167), " \n"),
+                FrameStatus::bad_token},
+        BadCase{"payload token not a number",
+                [] {
+                    std::string s = tf::line(0xC0, plain(168));
+                    s.replace(s.size() - 3, 2, "g1");
+                    return s;
+                }(),
+                FrameStatus::bad_token},
+        BadCase{"counter negative", with_payload([] {
+                    auto t = plain(168);
+                    t[0] = 0x8000; // shifted 16 places it reaches the sign bit
+                    return t;
+                }()),
+                FrameStatus::bad_counter}));
+
+TEST(DecodeFrame, NotImageKeepsTheIdentifier) {
+    Frame f{};
+    ASSERT_EQ(decode("-1 00\n", f), FrameStatus::not_image);
+    EXPECT_EQ(f.id, -1);
+    ASSERT_EQ(decode("7e\n", f), FrameStatus::not_image);
+    EXPECT_EQ(f.id, 0x7E);
+}
+
+} // namespace

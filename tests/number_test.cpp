@@ -1,0 +1,77 @@
+#include "capture/number.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace imgrebuild;
+
+namespace {
+
+struct NumberCase {
+    const char* text;
+    int32_t base;
+    int32_t value;
+    NumberError error;
+    int32_t stop; // characters consumed
+};
+
+class NumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(NumberTest, ReadsLikeStrtolWithin32Bits) {
+    const NumberCase& c = GetParam();
+    const char* end = c.text + std::strlen(c.text);
+    const NumberRead r = read_number(c.text, end, c.base);
+    EXPECT_EQ(r.error, c.error);
+    EXPECT_EQ(r.value, c.value);
+    EXPECT_EQ(r.stop - c.text, c.stop);
+}
+
+constexpr NumberError ok = NumberError::ok;
+constexpr NumberError none = NumberError::no_digits;
+constexpr NumberError range = NumberError::out_of_range;
+
+INSTANTIATE_TEST_SUITE_P(
+    Hex, NumberTest,
+    ::testing::Values(NumberCase{"c0", 16, 0xC0, ok, 2}, NumberCase{"C1\n", 16, 0xC1, ok, 2},
+                      NumberCase{"0xc0", 16, 0xC0, ok, 4}, NumberCase{"0XdB", 16, 0xDB, ok, 4},
+                      // "0x" with no hex digit after it is the number 0, stopping at the x.
+                      NumberCase{"0x", 16, 0, ok, 1}, NumberCase{"0xg", 16, 0, ok, 1},
+                      NumberCase{"-0x", 16, 0, ok, 2}, NumberCase{"\t\v\f\r\n7f", 16, 0x7F, ok, 7},
+                      NumberCase{"+a", 16, 10, ok, 2}, NumberCase{"-1", 16, -1, ok, 2},
+                      NumberCase{"12zz", 16, 0x12, ok, 2},
+                      NumberCase{"7fffffff", 16, INT32_MAX, ok, 8},
+                      NumberCase{"-80000000", 16, INT32_MIN, ok, 9},
+                      NumberCase{"80000000", 16, 0, range, 8},
+                      NumberCase{"ffffffffffffffffffff", 16, 0, range, 20},
+                      NumberCase{"-80000001", 16, 0, range, 9}, NumberCase{"", 16, 0, none, 0},
+                      NumberCase{"\n", 16, 0, none, 0}, NumberCase{"x1", 16, 0, none, 0},
+                      NumberCase{"+", 16, 0, none, 0}, NumberCase{"- 1", 16, 0, none, 0},
+                      NumberCase{"  g", 16, 0, none, 0}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Decimal, NumberTest,
+    ::testing::Values(NumberCase{"1048576\n", 10, 1048576, ok, 7},
+                      NumberCase{"23.txt", 10, 23, ok, 2}, NumberCase{" -5", 10, -5, ok, 3},
+                      // No hex in base 10: "0x10" is 0 and "ff" is no number.
+                      NumberCase{"0x10", 10, 0, ok, 1}, NumberCase{"ff", 10, 0, none, 0},
+                      NumberCase{"2147483647", 10, INT32_MAX, ok, 10},
+                      NumberCase{"-2147483648", 10, INT32_MIN, ok, 11},
+                      NumberCase{"2147483648", 10, 0, range, 10},
+                      NumberCase{"99999999999999999999999", 10, 0, range, 23}));
+
+TEST(TokenTest, SplitsAtRunsOfSeparatorsAndSkipsLeadingOnes) {
+    const char text[] = "  a  bb\tc \n";
+    const char* p = text;
+    const char* end = text + std::strlen(text);
+    const char* expected[] = {"a", "bb\tc", "\n"};
+    for (const char* want : expected) {
+        const Token t = next_token(p, end, ' ');
+        EXPECT_EQ(std::string(t.begin, t.end), want);
+    }
+    const Token last = next_token(p, end, ' ');
+    EXPECT_EQ(last.begin, end);
+    EXPECT_EQ(last.end, end);
+}
+
+} // namespace

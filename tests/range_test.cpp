@@ -1,0 +1,132 @@
+#include "capture/range.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "limits.hpp"
+
+using namespace imgrebuild;
+
+namespace {
+
+struct NameCase {
+    const char* line;
+    NameStatus status;
+    const char* na;
+    PageRange range;
+};
+
+class NameLineTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(NameLineTest, YieldsNameAndRange) {
+    const NameCase& c = GetParam();
+    static char na[kLineCap];
+    PageRange range{-7, -7, -7, -7};
+    const NameStatus status = parse_name_line(c.line, c.line + std::strlen(c.line), na, range);
+    EXPECT_EQ(status, c.status);
+    EXPECT_STREQ(na, c.na);
+    if (status == NameStatus::ok) {
+        EXPECT_EQ(range.SSC, c.range.SSC);
+        EXPECT_EQ(range.SP, c.range.SP);
+        EXPECT_EQ(range.ESC, c.range.ESC);
+        EXPECT_EQ(range.EP, c.range.EP);
+    }
+}
+
+constexpr NameStatus ok = NameStatus::ok;
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NameLineTest,
+    ::testing::Values(
+        NameCase{"pass1_12_1000_13_23.txt\n", ok, "pass1_12_1000_13_23.txt", {12, 1000, 13, 23}},
+        // The run description's last line may have no line feed.
+        NameCase{"p_1_2_3_4", ok, "p_1_2_3_4", {1, 2, 3, 4}},
+        // Leading underscores are skipped, so the first number is the dropped piece.
+        NameCase{"_12_1000_13_23_40\n", ok, "_12_1000_13_23_40", {1000, 13, 23, 40}},
+        NameCase{"a__1___2_3_4\n", ok, "a__1___2_3_4", {1, 2, 3, 4}},
+        NameCase{"dir/cap_-1_+2_ 3_4_99.txt\n", ok, "dir/cap_-1_+2_ 3_4_99.txt", {-1, 2, 3, 4}},
+        NameCase{"a\rb_1_2_3_4\r\n", ok, "a\rb_1_2_3_4\r", {1, 2, 3, 4}},
+        NameCase{"cap_1_2_3.txt\n", NameStatus::too_few_pieces, "cap_1_2_3.txt", {}},
+        NameCase{"nounderscore\n", NameStatus::too_few_pieces, "nounderscore", {}},
+        NameCase{"", NameStatus::too_few_pieces, "", {}},
+        NameCase{"cap_1_2_3_\n", NameStatus::not_a_number, "cap_1_2_3_", {}},
+        NameCase{"cap_1_x2_3_4\n", NameStatus::not_a_number, "cap_1_x2_3_4", {}},
+        NameCase{"cap_1_2_3_2147483648\n", NameStatus::not_a_number, "cap_1_2_3_2147483648", {}}));
+
+struct RangeCase {
+    PageRange range;
+    int32_t SC_S;
+    int64_t rangekey, npage;
+    int32_t mcomsize;
+    int64_t base, limit;
+};
+
+class RangeMathTest : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(RangeMathTest, DerivesSlotsAndOffsets) {
+    const RangeCase& c = GetParam();
+    RangeMath m{};
+    ASSERT_TRUE(compute_range(c.range, c.SC_S, m));
+    EXPECT_EQ(m.rangekey, c.rangekey);
+    EXPECT_EQ(m.npage, c.npage);
+    EXPECT_EQ(m.mcomsize, c.mcomsize);
+    EXPECT_EQ(m.base, c.base);
+    EXPECT_EQ(m.limit, c.limit);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ranges, RangeMathTest,
+    ::testing::Values(
+        RangeCase{{12, 1000, 13, 23}, 12, 1048, 48, 76, 256000, 268288},
+        // One page: two slots, the second may write 94 bytes (base + 163 to base + 256).
+        RangeCase{{0, 5, 0, 5}, 0, 10, 1, 2, 1280, 1536},
+        // 163 pages divide exactly into 256 slots, and still one is added.
+        RangeCase{{0, 0, 0, 162}, 0, 162, 163, 257, 0, 41728},
+        // The largest range: exactly as many slots as the tables hold.
+        RangeCase{{0, 0, 12, 445}, 0, 457, kMaxPages, kTableSize, 0, int64_t{kMaxPages} * 256},
+        // A range before SC_S has a negative base.
+        RangeCase{{3, 0, 3, 0}, 5, 6, 1, 2, -524288, -524032},
+        // The sum would overflow 32 bits; the key is formed in 64.
+        RangeCase{{INT32_MAX, 1023, INT32_MAX, 1023},
+                  0,
+                  2LL * INT32_MAX + 2046,
+                  1,
+                  2,
+                  (int64_t{INT32_MAX} * 1024 + 1023) * 256,
+                  (int64_t{INT32_MAX} * 1024 + 1024) * 256}));
+
+TEST(RangeMath, KeysArePlainSums) {
+    RangeMath a{}, b{};
+    ASSERT_TRUE(compute_range({1, 0, 1, 9}, 0, a));
+    ASSERT_TRUE(compute_range({1, 3, 1, 6}, 0, b));
+    EXPECT_EQ(a.rangekey, 11);
+    EXPECT_EQ(b.rangekey, 11);
+}
+
+TEST(RangeMath, RefusesEmptyReversedAndOversizedRanges) {
+    const PageRange refused[] = {
+        {1, 9, 1, 8},                 // ends before it starts: 0 pages
+        {2, 0, 1, 0},                 // a block backwards
+        {0, 0, 12, 446},              // one page more than the tables allow
+        {INT32_MIN, 0, INT32_MAX, 0}, // the span overflows 32 bits
+        {INT32_MAX, 0, INT32_MIN, 0}, // and backwards
+    };
+    for (const PageRange& r : refused) {
+        RangeMath m{};
+        EXPECT_FALSE(compute_range(r, 0, m)) << r.SSC << " " << r.SP << " " << r.ESC << " " << r.EP;
+    }
+}
+
+TEST(RangeMath, SlotsWrapAndStartEvery163Bytes) {
+    RangeMath m{};
+    ASSERT_TRUE(compute_range({12, 1000, 13, 23}, 12, m));
+    EXPECT_EQ(slot_of(5, m.mcomsize), 5);
+    EXPECT_EQ(slot_of(76, m.mcomsize), 0);
+    EXPECT_EQ(slot_of(81, m.mcomsize), 5);
+    EXPECT_EQ(slot_offset(m, 5), 256815);
+    EXPECT_EQ(slot_offset(m, 75), 268225);
+}
+
+} // namespace

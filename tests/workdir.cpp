@@ -1,0 +1,56 @@
+#include "workdir.hpp"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Workdir::Workdir() {
+    std::string tmpl = (fs::temp_directory_path() / "imgrebuild-e2e-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr)
+        std::abort();
+    path_ = tmpl;
+}
+
+Workdir::~Workdir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+void Workdir::write(const std::string& name, const std::string& bytes) const {
+    std::ofstream out(fs::path(path_) / name, std::ios::binary);
+    out << bytes;
+}
+
+void Workdir::copy_fixture(const std::string& fixture) const {
+    fs::copy(fs::path(IMGREBUILD_TEST_DATA) / fixture, path_, fs::copy_options::recursive);
+}
+
+RunResult Workdir::run() const {
+    const std::string cmd =
+        "cd '" + path_ + "' && '" IMGREBUILD_EXE "' </dev/null >.stdout 2>.stderr";
+    const int raw = std::system(cmd.c_str());
+    RunResult r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1000;
+    r.out = read_file(path_ + "/.stdout");
+    r.err = read_file(path_ + "/.stderr");
+    r.has_output = fs::is_regular_file(fs::path(path_) / "output.bin");
+    r.output = r.has_output ? read_file(path_ + "/output.bin") : std::string();
+    return r;
+}
+
+} // namespace e2e

@@ -1,0 +1,38 @@
+// A fresh working directory for one run of the built tool, and what the run left behind.
+#pragma once
+
+#include <string>
+
+namespace e2e {
+
+struct RunResult {
+    int status;         // exit status as the shell sees it
+    std::string out;    // standard output, byte for byte
+    std::string err;    // standard error
+    std::string output; // output.bin, or empty when `has_output` is false
+    bool has_output;
+};
+
+class Workdir {
+  public:
+    Workdir();
+    ~Workdir();
+    Workdir(const Workdir&) = delete;
+    Workdir& operator=(const Workdir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Writes `bytes` to the file `name` inside the directory.
+    void write(const std::string& name, const std::string& bytes) const;
+    // Copies every file of a fixture folder under tests/data into the directory.
+    void copy_fixture(const std::string& fixture) const;
+    // Runs the tool here with standard input from /dev/null.
+    RunResult run() const;
+
+  private:
+    std::string path_;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string read_file(const std::string& path);
+
+} // namespace e2e

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 using namespace imgrebuild;
@@ -72,6 +74,46 @@ TEST(TokenTest, SplitsAtRunsOfSeparatorsAndSkipsLeadingOnes) {
     const Token last = next_token(p, end, ' ');
     EXPECT_EQ(last.begin, end);
     EXPECT_EQ(last.end, end);
+}
+
+} // namespace
+
+namespace {
+
+// Compares read_number with the C library's strtol on many short strings drawn from the
+// characters that matter: digits, hex letters, signs, the x of a prefix, white space.
+TEST(NumberAgainstStrtol, AgreesOnValueStopAndRange) {
+    const char alphabet[] = "0123456789abcdefABCDEFxX+- \t\n\r\v\fg";
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return seed >> 16;
+    };
+    char text[24];
+    for (int iteration = 0; iteration < 200000; ++iteration) {
+        const int len = static_cast<int>(next() % 20);
+        for (int k = 0; k < len; ++k)
+            text[k] = alphabet[next() % (sizeof alphabet - 1)];
+        text[len] = '\0';
+        for (int base : {10, 16}) {
+            errno = 0;
+            char* stop = nullptr;
+            const long want = std::strtol(text, &stop, base);
+            const bool fits = errno == 0 && want >= INT32_MIN && want <= INT32_MAX;
+            const NumberRead got = read_number(text, text + len, base);
+            if (stop == text) {
+                ASSERT_EQ(got.error, NumberError::no_digits) << text;
+                ASSERT_EQ(got.stop, text) << text;
+            } else if (!fits) {
+                ASSERT_EQ(got.error, NumberError::out_of_range) << text;
+                ASSERT_EQ(got.stop, stop) << text;
+            } else {
+                ASSERT_EQ(got.error, NumberError::ok) << text;
+                ASSERT_EQ(got.value, want) << text;
+                ASSERT_EQ(got.stop, stop) << text;
+            }
+        }
+    }
 }
 
 } // namespace

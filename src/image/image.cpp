@@ -30,10 +30,14 @@ WriteStatus write_blank_output(int32_t outsize) {
     return write_output(outsize);
 }
 
+Span slot_span(int64_t start, int64_t limit) {
+    return {std::max<int64_t>(start, 0),
+            std::min({start + kSlotBytes - 1, limit, int64_t{kImageBufSize} - 1})};
+}
+
 void place_frame(const int32_t* values, int64_t start, int64_t limit) {
-    const int64_t first = std::max<int64_t>(start, 0);
-    const int64_t last = std::min({start + kSlotBytes - 1, limit, int64_t{kImageBufSize} - 1});
-    for (int64_t o = first; o <= last; ++o)
+    const Span span = slot_span(start, limit);
+    for (int64_t o = span.first; o <= span.last; ++o)
         imagebuf[o] = static_cast<unsigned char>(values[o - start]);
 }
 

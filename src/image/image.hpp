@@ -17,6 +17,16 @@ enum class WriteStatus : int32_t {
 // Fills the first `outsize` bytes of the image with 0xFF and writes them to the output file.
 WriteStatus write_blank_output(int32_t outsize);
 
+// Image offsets a frame stores to, both inclusive; empty when last < first.
+struct Span {
+    int64_t first;
+    int64_t last;
+};
+
+// Where a frame whose slot starts at `start` lands: its 163 offsets, cut at `limit` and at
+// the ends of the image buffer.
+Span slot_span(int64_t start, int64_t limit);
+
 // Stores a frame's data bytes (`values`, each taken as its low 8 bits) from image offset
 // `start` on, up to and including `limit`. Bytes that would fall outside the image buffer are
 // dropped; the others still land at their own offsets.

@@ -1,0 +1,56 @@
+// Frame lines: the input is a capture file's bytes. Every read is compared with the plain
+// model, and every line it yields is decoded and compared too.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "capture/frame.hpp"
+#include "capture/line_reader.hpp"
+#include "image/image.hpp"
+#include "model.hpp"
+#include "support.hpp"
+
+using namespace imgrebuild;
+
+namespace {
+
+LineReader reader;
+char data[kLineCap];
+
+void check_frame(const char* line, const char* end) {
+    Frame frame{};
+    const FrameStatus status = decode_frame(line, end, frame);
+    const model::Decoded want = model::decode(std::string(line, end));
+    FUZZ_CHECK(static_cast<int>(status) == static_cast<int>(want.status));
+    if (status == FrameStatus::not_image)
+        FUZZ_CHECK(frame.id == want.id);
+    if (status == FrameStatus::ok) {
+        FUZZ_CHECK(frame.counter >= 0 && frame.counter == want.counter);
+        FUZZ_CHECK(std::memcmp(frame.rda, want.rda, sizeof frame.rda) == 0);
+    }
+    // The same line decodes the same way twice.
+    Frame again{};
+    FUZZ_CHECK(decode_frame(line, end, again) == status);
+    if (status == FrameStatus::ok)
+        FUZZ_CHECK(std::memcmp(frame.rda, again.rda, sizeof frame.rda) == 0);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    const std::string input(reinterpret_cast<const char*>(bytes), size);
+    const std::vector<model::Line> want = model::read_lines(input);
+    std::FILE* f = fuzzsupport::open_bytes(input);
+    reader_open(reader, f);
+    for (const model::Line& line : want) {
+        int32_t length = -1;
+        const ReadStatus status = read_line(reader, data, length);
+        FUZZ_CHECK(static_cast<int>(status) == static_cast<int>(line.status));
+        FUZZ_CHECK(std::string(data, static_cast<size_t>(length)) == line.bytes);
+        FUZZ_CHECK(data[length] == '\0');
+        if (status != ReadStatus::no_line)
+            check_frame(data, text_end(data, length));
+    }
+    std::fclose(f);
+    return 0;
+}

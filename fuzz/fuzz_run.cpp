@@ -1,0 +1,186 @@
+// A whole run. The input is split at "@@@\n" into file_info.txt and up to two capture files,
+// written under the names that lines 5 and 6 of file_info.txt give, in a fresh directory.
+// The driver runs there and its status, log and output.bin are compared with the plain model;
+// the run's own invariants are checked on top.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "capture/frame.hpp"
+#include "capture/line_reader.hpp"
+#include "model.hpp"
+#include "run/driver.hpp"
+#include "support.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char kSeparator[] = "@@@\n";
+
+std::FILE* no_input = nullptr; // the final wait reads the end of input at once
+std::string scratch;
+
+void remove_scratch_directory() {
+    std::error_code ec;
+    fs::remove_all(scratch, ec);
+}
+
+void enter_scratch_directory() {
+    if (no_input != nullptr)
+        return;
+    scratch = (fs::temp_directory_path() / "imgrebuild-fuzz-XXXXXX").string();
+    FUZZ_CHECK(::mkdtemp(scratch.data()) != nullptr);
+    FUZZ_CHECK(::chdir(scratch.c_str()) == 0);
+    std::atexit(remove_scratch_directory);
+    no_input = std::fopen("/dev/null", "rb");
+}
+
+void clear_directory() {
+    for (const auto& entry : fs::directory_iterator("."))
+        fs::remove_all(entry.path());
+}
+
+std::vector<std::string> split_input(const std::string& input) {
+    std::vector<std::string> parts;
+    size_t from = 0;
+    while (parts.size() < 2) {
+        const size_t at = input.find(kSeparator, from);
+        if (at == std::string::npos)
+            break;
+        parts.push_back(input.substr(from, at - from));
+        from = at + sizeof kSeparator - 1;
+    }
+    parts.push_back(input.substr(from));
+    return parts;
+}
+
+bool safe_name(const std::string& name) {
+    return !name.empty() && name.size() <= 200 && name.find('/') == std::string::npos &&
+           name != "." && name != ".." && name != "file_info.txt" && name != "output.bin";
+}
+
+void write_file(const std::string& name, const std::string& bytes) {
+    std::FILE* f = std::fopen(name.c_str(), "wb");
+    FUZZ_CHECK(f != nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+std::string read_file(const char* name, bool& exists) {
+    std::FILE* f = std::fopen(name, "rb");
+    exists = f != nullptr;
+    if (f == nullptr)
+        return {};
+    std::string s = fuzzsupport::read_back(f);
+    std::fclose(f);
+    return s;
+}
+
+// True when some line the tool handles in `bytes` is a sound frame.
+bool has_sound_frame(const std::string& bytes) {
+    static imgrebuild::LineReader reader;
+    static char data[imgrebuild::kLineCap];
+    static imgrebuild::Frame frame;
+    std::FILE* f = fuzzsupport::open_bytes(bytes);
+    imgrebuild::reader_open(reader, f);
+    bool sound = false;
+    int32_t length = 0;
+    while (!sound && imgrebuild::read_line(reader, data, length) == imgrebuild::ReadStatus::line)
+        sound = imgrebuild::decode_frame(data, imgrebuild::text_end(data, length), frame) ==
+                imgrebuild::FrameStatus::ok;
+    std::fclose(f);
+    return sound;
+}
+
+std::vector<std::string> log_lines(const std::string& log) {
+    std::vector<std::string> lines;
+    size_t from = 0;
+    for (size_t at; (at = log.find("\r\n", from)) != std::string::npos; from = at + 2)
+        lines.push_back(log.substr(from, at - from));
+    return lines;
+}
+
+// The value after `label` on a log line that starts with it.
+bool logged_value(const std::string& line, const char* label, long long& value) {
+    const size_t n = std::strlen(label);
+    if (line.compare(0, n, label) != 0)
+        return false;
+    value = std::atoll(line.c_str() + n);
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    enter_scratch_directory();
+    clear_directory();
+    const std::vector<std::string> parts =
+        split_input(std::string(reinterpret_cast<const char*>(bytes), size));
+    write_file("file_info.txt", parts[0]);
+    const std::vector<model::Line> info = model::read_lines(parts[0]);
+    // file_info.txt itself may be named as a capture.
+    bool any_sound = has_sound_frame(parts[0]);
+    for (size_t k = 1; k < parts.size(); ++k) {
+        const size_t line = 3 + k; // name lines start at line 5
+        if (line >= info.size() || info[line].status == model::Read::no_line)
+            continue;
+        const std::string text = info[line].text();
+        const std::string name = text.substr(0, text.find('\n'));
+        if (!safe_name(name))
+            continue;
+        write_file(name, parts[k]);
+        any_sound = any_sound || has_sound_frame(parts[k]);
+    }
+
+    const model::Outcome want = model::run();
+    std::remove("output.bin");
+
+    std::FILE* log = std::tmpfile();
+    const int status = imgrebuild::run(no_input, log);
+    const std::string got = fuzzsupport::read_back(log);
+    std::fclose(log);
+    bool has_output = false;
+    const std::string output = read_file("output.bin", has_output);
+
+    FUZZ_CHECK(status == 0 || status == -1);
+    FUZZ_CHECK(status == want.status);
+    FUZZ_CHECK(got == want.log);
+    FUZZ_CHECK(has_output == want.wrote_output);
+    FUZZ_CHECK(output == want.output);
+
+    const std::vector<std::string> lines = log_lines(got);
+    FUZZ_CHECK(!lines.empty() && lines.front() == "Program start ver.3");
+    if (status == -1) {
+        static const char* const failures[] = {
+            "read file open error.",  "read file read error.", "read file format error.",
+            "imagesize error.",       "range error.",          "write file open error.",
+            "write file write error."};
+        bool known = false;
+        for (const char* f : failures)
+            known = known || lines.back() == f;
+        FUZZ_CHECK(known);
+        return 0;
+    }
+    FUZZ_CHECK(lines.back() == "Program is finished.");
+    long long imagesize = -1;
+    for (const std::string& l : lines)
+        logged_value(l, "imagesize=", imagesize);
+    FUZZ_CHECK(has_output && static_cast<long long>(output.size()) == imagesize + 1024);
+    if (!any_sound) {
+        // No sound frame anywhere: nothing placed, every slot of every file reported missing.
+        FUZZ_CHECK(output.find_first_not_of('\xFF') == std::string::npos);
+        long long mcomsize = -1, lost = -1;
+        for (const std::string& l : lines) {
+            logged_value(l, "mcomsize=", mcomsize);
+            if (logged_value(l, "loss_num=", lost))
+                FUZZ_CHECK(lost == mcomsize);
+        }
+    }
+    return 0;
+}

@@ -24,21 +24,29 @@ namespace {
 const char kSeparator[] = "@@@\n";
 
 std::FILE* no_input = nullptr; // the final wait reads the end of input at once
-std::string scratch;
+std::string scratch;           // where the runs happen
+std::string home;              // the fuzzer's own directory, for its relative paths
 
 void remove_scratch_directory() {
     std::error_code ec;
     fs::remove_all(scratch, ec);
 }
 
+// Moves into the scratch directory, making it on the first call.
 void enter_scratch_directory() {
-    if (no_input != nullptr)
-        return;
-    scratch = (fs::temp_directory_path() / "imgrebuild-fuzz-XXXXXX").string();
-    FUZZ_CHECK(::mkdtemp(scratch.data()) != nullptr);
+    if (no_input == nullptr) {
+        home = fs::current_path().string();
+        scratch = (fs::temp_directory_path() / "imgrebuild-fuzz-XXXXXX").string();
+        FUZZ_CHECK(::mkdtemp(scratch.data()) != nullptr);
+        std::atexit(remove_scratch_directory);
+        no_input = std::fopen("/dev/null", "rb");
+    }
     FUZZ_CHECK(::chdir(scratch.c_str()) == 0);
-    std::atexit(remove_scratch_directory);
-    no_input = std::fopen("/dev/null", "rb");
+}
+
+// Back to where the fuzzer started, so its corpus and artifact paths still hold.
+void leave_scratch_directory() {
+    FUZZ_CHECK(::chdir(home.c_str()) == 0);
 }
 
 void clear_directory() {
@@ -117,8 +125,9 @@ bool logged_value(const std::string& line, const char* label, long long& value) 
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    enter_scratch_directory();
+namespace {
+
+void check_run(const uint8_t* bytes, size_t size) {
     clear_directory();
     const std::vector<std::string> parts =
         split_input(std::string(reinterpret_cast<const char*>(bytes), size));
@@ -165,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         for (const char* f : failures)
             known = known || lines.back() == f;
         FUZZ_CHECK(known);
-        return 0;
+        return;
     }
     FUZZ_CHECK(lines.back() == "Program is finished.");
     long long imagesize = -1;
@@ -182,5 +191,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
                 FUZZ_CHECK(lost == mcomsize);
         }
     }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    enter_scratch_directory();
+    check_run(bytes, size);
+    leave_scratch_directory();
     return 0;
 }

@@ -2,6 +2,8 @@
 // output.bin and exit status are checked.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,18 +179,8 @@ TEST(Run, FlushesTheLogThenWaitsForOneCharacter) {
     int to_child[2], from_child[2];
     ASSERT_EQ(::pipe(to_child), 0);
     ASSERT_EQ(::pipe(from_child), 0);
-    const pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        ::dup2(to_child[0], 0);
-        ::dup2(from_child[1], 1);
-        ::close(to_child[1]);
-        ::close(from_child[0]);
-        if (::chdir(w.path().c_str()) == 0)
-            ::execl(IMGREBUILD_EXE, IMGREBUILD_EXE, "ignored-argument",
-                    static_cast<char*>(nullptr));
-        ::_exit(99);
-    }
+    const pid_t pid = w.start(to_child[0], from_child[1]);
+    ASSERT_GT(pid, 0);
     ::close(to_child[0]);
     ::close(from_child[1]);
     const std::string want = head_log(0, 0, 0) + kFinished;
@@ -363,6 +355,36 @@ TEST(FailureOnTheFileSystem, OutputThatCannotBeWritten) {
     const RunResult r = w.run();
     EXPECT_EQ(r.status, kFailed);
     EXPECT_EQ(r.out, head_log(0, 0, 0) + "write file write error.\r\n");
+}
+
+// The final write fails though the first succeeded: while the tool waits for its capture (a
+// FIFO), output.bin is replaced by a directory.
+TEST(FailureOnTheFileSystem, OutputThatCannotBeCreatedAtTheEnd) {
+    Workdir w;
+    w.write("file_info.txt", run_info(0, 1, 0, {"f_0_0_0_0"}));
+    ASSERT_EQ(::mkfifo((w.path() + "/f_0_0_0_0").c_str(), 0600), 0);
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int out = ::open((w.path() + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t pid = w.start(in, out);
+    ASSERT_GT(pid, 0);
+    ::close(in);
+    ::close(out);
+    // The tool opens the FIFO only after writing the blank output; opening the writing end
+    // waits for that.
+    const int fifo = ::open((w.path() + "/f_0_0_0_0").c_str(), O_WRONLY);
+    ASSERT_GE(fifo, 0);
+    EXPECT_EQ(e2e::read_file(w.path() + "/output.bin"), std::string(1024, '\xFF'));
+    std::filesystem::remove(w.path() + "/output.bin");
+    std::filesystem::create_directory(w.path() + "/output.bin");
+    const std::string frame = tf::frame(0, tf::pattern(0));
+    ASSERT_EQ(::write(fifo, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    ::close(fifo);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), kFailed);
+    EXPECT_EQ(e2e::read_file(w.path() + "/.stdout"),
+              head_log(0, 1, 0) + pass_log(0, "f_0_0_0_0", 0, 0, 0, 0, 2) + report({1}) +
+                  "write file open error.\r\n");
 }
 
 // --- Frames: what is refused, and what is reported -------------------------------------------

@@ -27,6 +27,8 @@ class Workdir {
     void copy_fixture(const std::string& fixture) const;
     // Runs the tool here with standard input from /dev/null.
     RunResult run() const;
+    // Starts the tool here with the given standard input and output; returns its process id.
+    int start(int in_fd, int out_fd) const;
 
   private:
     std::string path_;

@@ -7,14 +7,22 @@ namespace imgrebuild {
 
 namespace {
 
-// Reads one value line: the second token, read as a decimal number.
-HeadStatus read_value(LineReader& reader, char* data, int32_t& value) {
-    int32_t length = 0;
+// Reads one line of the head; a file that ends before it is a format error.
+HeadStatus read_head_line(LineReader& reader, char* data, int32_t& length) {
     const ReadStatus status = read_line(reader, data, length);
     if (status == ReadStatus::failed)
         return HeadStatus::read_error;
     if (status == ReadStatus::no_line)
         return HeadStatus::format_error;
+    return HeadStatus::ok;
+}
+
+// Reads one value line: the second token, read as a decimal number.
+HeadStatus read_value(LineReader& reader, char* data, int32_t& value) {
+    int32_t length = 0;
+    const HeadStatus status = read_head_line(reader, data, length);
+    if (status != HeadStatus::ok)
+        return status;
     const char* p = data;
     const char* const end = text_end(data, length);
     next_token(p, end, ' ');
@@ -30,11 +38,9 @@ HeadStatus read_value(LineReader& reader, char* data, int32_t& value) {
 
 HeadStatus read_head(LineReader& reader, char* data, RunHead& head, Console& con) {
     int32_t length = 0;
-    const ReadStatus first = read_line(reader, data, length);
-    if (first == ReadStatus::failed)
-        return HeadStatus::read_error;
-    if (first == ReadStatus::no_line)
-        return HeadStatus::format_error;
+    const HeadStatus first = read_head_line(reader, data, length);
+    if (first != HeadStatus::ok)
+        return first;
 
     struct Field {
         int32_t* value;
@@ -52,8 +58,6 @@ HeadStatus read_head(LineReader& reader, char* data, RunHead& head, Console& con
     return HeadStatus::ok;
 }
 
-bool imagesize_fits(int32_t imagesize) {
-    return imagesize >= 0 && imagesize <= kMaxImageSize;
-}
+bool imagesize_fits(int32_t imagesize) { return imagesize >= 0 && imagesize <= kMaxImageSize; }
 
 } // namespace imgrebuild

@@ -58,6 +58,8 @@ HeadStatus read_head(LineReader& reader, char* data, RunHead& head, Console& con
     return HeadStatus::ok;
 }
 
-bool imagesize_fits(int32_t imagesize) { return imagesize >= 0 && imagesize <= kMaxImageSize; }
+bool imagesize_fits(int32_t imagesize) {
+    return imagesize >= 0 && imagesize <= kMaxImageSize;
+}
 
 } // namespace imgrebuild

@@ -1,0 +1,262 @@
+#include "sim.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <utility>
+
+#include "limits.hpp"
+
+namespace framesim {
+
+namespace fs = std::filesystem;
+using imgrebuild::kBlockPages;
+using imgrebuild::kPageBytes;
+using imgrebuild::kSlotBytes;
+
+uint64_t Random::next() {
+    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+std::vector<uint8_t> generated_image(int32_t size, uint64_t seed) {
+    Random rng(seed ^ 0x1234567ull);
+    std::vector<uint8_t> image(static_cast<size_t>(size));
+    for (uint8_t& b : image)
+        b = static_cast<uint8_t>(rng.next() >> 56);
+    return image;
+}
+
+std::string check_options(const Options& o) {
+    if (o.image_size < 0 || o.image_size > imgrebuild::kMaxImageSize)
+        return "--image-size must be 0 to 23998976";
+    if (o.pages_per_file < 1 || o.pages_per_file > imgrebuild::kMaxPages)
+        return "--pages-per-file must be 1 to 12734";
+    if (o.passes < 1 || o.passes > 9)
+        return "--passes must be 1 to 9";
+    if (o.SC_S < -1000000 || o.SC_S > 1000000)
+        return "--sc-s must be -1000000 to 1000000";
+    for (double rate : {o.loss, o.duplicates, o.reorder, o.noise}) {
+        if (!(rate >= 0.0 && rate <= 1.0))
+            return "rates must be 0 to 1";
+    }
+    return {};
+}
+
+namespace {
+
+constexpr char kHex[] = "0123456789ABCDEF";
+
+void put_token(std::string& s, int32_t v) {
+    s += ' ';
+    s += kHex[(v >> 4) & 0xF];
+    s += kHex[v & 0xF];
+}
+
+// One frame line without its line end: identifier, 18 header tokens, escaped payload.
+std::string frame_line(int32_t id, int32_t counter, const uint8_t* data) {
+    std::string s;
+    s.reserve(640);
+    s += kHex[(id >> 4) & 0xF];
+    s += kHex[id & 0xF];
+    // Header: a sync word, the spacecraft and channel, and the counter again.
+    const int32_t header[18] = {0x1A,
+                                0xCF,
+                                0xFC,
+                                0x1D,
+                                0x03,
+                                0x21,
+                                (counter >> 16) & 0xFF,
+                                (counter >> 8) & 0xFF,
+                                counter & 0xFF,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0,
+                                0xA5,
+                                0x5A};
+    for (int32_t h : header)
+        put_token(s, h);
+    int32_t sum = 0;
+    for (int j = 0; j < kSlotBytes; ++j)
+        sum += data[j];
+    int32_t payload[imgrebuild::kFrameValues];
+    payload[0] = (counter >> 16) & 0xFF;
+    payload[1] = (counter >> 8) & 0xFF;
+    payload[2] = counter & 0xFF;
+    payload[3] = 0x00;
+    for (int j = 0; j < kSlotBytes; ++j)
+        payload[4 + j] = data[j];
+    payload[imgrebuild::kFrameValues - 1] = sum & 0xFF;
+    for (int32_t v : payload) {
+        if (v == 0xC0) {
+            put_token(s, 0xDB);
+            put_token(s, 0xDC);
+        } else if (v == 0xDB) {
+            put_token(s, 0xDB);
+            put_token(s, 0xDD);
+        } else {
+            put_token(s, v);
+        }
+    }
+    return s;
+}
+
+// Identifiers a receiver also logs that are no image data.
+constexpr int32_t kForeignIds[] = {0x7E, 0x00, 0xC2, 0x1F, 0xFF};
+
+// A noise line of the given kind, built from a real frame line where it needs one.
+std::string noise_line(NoiseLine& n, const std::string& frame, Random& rng) {
+    switch (n.kind) {
+    case NoiseLine::blank:
+        return rng.chance(0.5) ? std::string() : std::string("   \t ");
+    case NoiseLine::torn: {
+        // Cut after the second token and before the payload's end: too few tokens are left.
+        const size_t cut = 6 + rng.below(static_cast<uint32_t>(frame.size() / 3));
+        return frame.substr(0, cut);
+    }
+    case NoiseLine::foreign:
+        n.id = kForeignIds[rng.below(sizeof kForeignIds / sizeof kForeignIds[0])];
+        std::string s = frame;
+        s[0] = kHex[(n.id >> 4) & 0xF];
+        s[1] = kHex[n.id & 0xF];
+        return s;
+    }
+    return {};
+}
+
+bool write_file(const fs::path& path, const std::string& bytes, std::string& error) {
+    std::FILE* f = std::fopen(path.string().c_str(), "wb");
+    if (f == nullptr) {
+        error = "cannot create " + path.string();
+        return false;
+    }
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    if (std::fclose(f) != 0 || !ok) {
+        error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
+// Writes one pass over a range; returns the slots it dropped.
+bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture& cap,
+                   const imgrebuild::RangeMath& math, Random& rng, std::string& error) {
+    struct Sent {
+        int32_t slot;
+        int32_t counter;
+    };
+    std::vector<Sent> sent;
+    for (int32_t pn = 0; pn < math.mcomsize; ++pn) {
+        if (rng.chance(o.loss)) {
+            cap.dropped.push_back(pn);
+            continue;
+        }
+        int32_t counter = pn;
+        if (o.wrap)
+            counter += math.mcomsize * static_cast<int32_t>(rng.below(0xFFFFFF / math.mcomsize));
+        sent.push_back({pn, counter});
+        if (rng.chance(o.duplicates))
+            sent.push_back({pn, counter});
+    }
+    for (size_t k = 0; k + 1 < sent.size(); ++k) {
+        if (rng.chance(o.reorder))
+            std::swap(sent[k], sent[std::min(sent.size() - 1, k + 1 + rng.below(8))]);
+    }
+
+    const char* eol = o.crlf ? "\r\n" : "\n";
+    std::string text;
+    text.reserve(sent.size() * 600);
+    int32_t line = 0;
+    uint8_t data[kSlotBytes];
+    for (const Sent& f : sent) {
+        const int64_t start = imgrebuild::slot_offset(math, f.slot);
+        for (int j = 0; j < kSlotBytes; ++j)
+            data[j] = memory_byte(image, start + j);
+        const std::string frame =
+            frame_line(0xC0 + static_cast<int32_t>(rng.below(2)), f.counter, data);
+        if (rng.chance(o.noise)) {
+            NoiseLine n{++line, static_cast<NoiseLine::Kind>(rng.below(3)), 0};
+            text += noise_line(n, frame, rng);
+            text += eol;
+            cap.noise.push_back(n);
+        }
+        text += frame;
+        text += eol;
+        ++line;
+    }
+    return write_file(fs::path(o.out) / cap.name, text, error);
+}
+
+} // namespace
+
+bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std::string& error) {
+    error = check_options(o);
+    if (!error.empty())
+        return false;
+    if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize)) {
+        error = "the image is larger than 23998976 bytes";
+        return false;
+    }
+    std::error_code ec;
+    fs::create_directories(o.out, ec);
+    if (ec) {
+        error = "cannot create directory " + o.out;
+        return false;
+    }
+    run = Run{};
+    run.imagesize = static_cast<int32_t>(image.size());
+    run.SC_S = o.SC_S;
+    Random rng(o.seed);
+
+    const int32_t pages = (run.imagesize + kPageBytes - 1) / kPageBytes;
+    std::string dropped_list;
+    for (int32_t first = 0, index = 0; first < pages; first += o.pages_per_file, ++index) {
+        const int32_t last = std::min(pages, first + o.pages_per_file) - 1;
+        const imgrebuild::PageRange range{o.SC_S + first / kBlockPages, first % kBlockPages,
+                                          o.SC_S + last / kBlockPages, last % kBlockPages};
+        imgrebuild::RangeMath math{};
+        imgrebuild::compute_range(range, o.SC_S, math);
+        std::vector<bool> received(static_cast<size_t>(math.mcomsize), false);
+        for (int32_t pass = 1; pass <= o.passes; ++pass) {
+            const bool lacking =
+                std::find(received.begin(), received.end(), false) != received.end();
+            if (pass > 1 && ((o.repeat == Repeat::lossy && !lacking) ||
+                             (o.repeat == Repeat::half && index % 2 != 0)))
+                break;
+            Capture cap;
+            cap.range = range;
+            cap.name = "pass" + std::to_string(pass) + "_" + std::to_string(range.SSC) + "_" +
+                       std::to_string(range.SP) + "_" + std::to_string(range.ESC) + "_" +
+                       std::to_string(range.EP) + ".txt";
+            if (!write_capture(o, image, cap, math, rng, error))
+                return false;
+            std::vector<bool> got(received.size(), true);
+            for (int32_t pn : cap.dropped)
+                got[static_cast<size_t>(pn)] = false;
+            for (size_t k = 0; k < received.size(); ++k)
+                received[k] = received[k] || got[k];
+            dropped_list += cap.name + ":";
+            for (int32_t pn : cap.dropped)
+                dropped_list += " " + std::to_string(pn);
+            dropped_list += "\n";
+            run.captures.push_back(std::move(cap));
+        }
+    }
+
+    std::string info = "framesim seed " + std::to_string(o.seed) + "\n";
+    info += "imagesize " + std::to_string(run.imagesize) + "\n";
+    info += "numfile " + std::to_string(run.captures.size()) + "\n";
+    info += "SC_S " + std::to_string(run.SC_S) + "\n";
+    for (const Capture& c : run.captures)
+        info += c.name + "\n";
+    return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
+           write_file(fs::path(o.out) / "dropped.txt", dropped_list, error);
+}
+
+} // namespace framesim

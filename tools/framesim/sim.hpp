@@ -1,0 +1,90 @@
+// framesim: the sender's side. Cuts an image into page ranges, sends each range's slots as
+// frame lines the way a receiving station writes them, loses some, and records what it did.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "capture/range.hpp"
+
+namespace framesim {
+
+// Which ranges are received again after their first pass.
+enum class Repeat {
+    lossy, // ranges whose passes so far left a slot missing
+    all,   // every range
+    half,  // every other range: the first, the third, ...
+};
+
+struct Options {
+    std::string out = "run";       // directory to write the run into (made if missing)
+    std::string image_file;        // image to send; empty: a generated one of image_size bytes
+    int32_t image_size = 65536;    // size of the generated image
+    int32_t SC_S = 5;              // block whose first byte is image offset 0
+    int32_t pages_per_file = 64;   // pages per capture file (the last may have fewer)
+    int32_t passes = 1;            // most receptions of one range, one right after another
+    Repeat repeat = Repeat::lossy; // which ranges get the passes after the first
+    double loss = 0.02;            // chance that a slot's frame is lost in a pass
+    double duplicates = 0.0;       // chance that a frame is received twice
+    double reorder = 0.0;          // chance that a frame swaps places with a later one
+    double noise = 0.0;            // chance of a noise line before a frame line
+    bool crlf = false;             // end lines with CR LF
+    bool wrap = false;             // counters run past mcomsize and wrap round
+    uint64_t seed = 1;             // the same seed gives the same run
+};
+
+// A line that is no sound frame, and what the rebuild tool says of it.
+struct NoiseLine {
+    enum Kind { blank, torn, foreign };
+    int32_t line; // line number in its capture file, from 1
+    Kind kind;
+    int32_t id; // the identifier of a foreign line
+};
+
+// One capture file as written.
+struct Capture {
+    std::string name;
+    imgrebuild::PageRange range;
+    std::vector<int32_t> dropped; // slots no frame of this file carries, increasing
+    std::vector<NoiseLine> noise; // in line order
+};
+
+struct Run {
+    int32_t imagesize = 0;
+    int32_t SC_S = 0;
+    std::vector<Capture> captures; // in the order file_info.txt lists them
+};
+
+// Deterministic pseudo-random numbers (splitmix64), the same on every platform.
+class Random {
+  public:
+    explicit Random(uint64_t seed) : state_(seed) {}
+    uint64_t next();
+    // A number in [0, n).
+    uint32_t below(uint32_t n) { return static_cast<uint32_t>(next() % n); }
+    // True with probability p.
+    bool chance(double p) { return static_cast<double>(next() >> 11) * 0x1p-53 < p; }
+
+  private:
+    uint64_t state_;
+};
+
+// An image of `size` bytes of pseudo-random data.
+std::vector<uint8_t> generated_image(int32_t size, uint64_t seed);
+
+// The byte the sender sends from image offset `offset`: the image, and 0x00 past its end.
+inline uint8_t memory_byte(const std::vector<uint8_t>& image, int64_t offset) {
+    return offset >= 0 && offset < static_cast<int64_t>(image.size())
+               ? image[static_cast<size_t>(offset)]
+               : 0x00;
+}
+
+// Writes file_info.txt, the capture files and dropped.txt into opts.out and fills `run`.
+// On failure returns false with a message in `error`.
+bool simulate(const Options& opts, const std::vector<uint8_t>& image, Run& run, std::string& error);
+
+// Checks the options' ranges; returns an empty string or what is wrong.
+std::string check_options(const Options& opts);
+
+} // namespace framesim

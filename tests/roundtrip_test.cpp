@@ -243,3 +243,45 @@ TEST(FramesimCli, WritesARunAndItsDroppedList) {
 }
 
 } // namespace
+
+namespace {
+
+// The demo's claims hold: the merged picture is the test card, and the first pass's picture
+// differs from it only where the first pass's log reports a missing slot, which is white there.
+TEST(Demo, MergedPictureIsTheSourceAndTheFirstShowsItsLosses) {
+    e2e::Workdir w;
+    const std::string cmd = "'" IMGDEMO_EXE "' '" IMGREBUILD_EXE "' '" + w.path() + "/demo' >'" +
+                            w.path() + "/demo.out'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    const std::string dir = w.path() + "/demo";
+    const std::string out = e2e::read_file(w.path() + "/demo.out");
+    const std::string card = e2e::read_file(dir + "/testcard.ppm");
+    const std::string first = e2e::read_file(dir + "/first-pass.ppm");
+    const std::string merged = e2e::read_file(dir + "/merged.ppm");
+    ASSERT_GT(card.size(), 200000u);
+    EXPECT_EQ(merged, card);
+    EXPECT_NE(out.find("merged image equals the source byte for byte: yes"), std::string::npos);
+    ASSERT_EQ(first.size(), card.size());
+    size_t differing = 0;
+    for (size_t k = 0; k < card.size(); ++k) {
+        if (first[k] != card[k]) {
+            ++differing;
+            ASSERT_EQ(first[k], '\xFF') << "byte " << k;
+        }
+    }
+    EXPECT_GT(differing, 0u);
+    // Every missing slot of the first pass is listed with the row it hides.
+    const std::string log = e2e::read_file(dir + "/first-pass/imgrebuild.log");
+    size_t lacked = 0;
+    for (size_t p = log.find("is lacked."); p != std::string::npos;
+         p = log.find("is lacked.", p + 1))
+        ++lacked;
+    const std::string first_section = out.substr(0, out.find("== second pass"));
+    size_t rows = 0;
+    for (size_t p = first_section.find(" slot "); p != std::string::npos;
+         p = first_section.find(" slot ", p + 1))
+        ++rows;
+    EXPECT_EQ(rows, lacked);
+}
+
+} // namespace

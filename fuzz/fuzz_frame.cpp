@@ -1,5 +1,5 @@
-// Frame lines: the input is a capture file's bytes. Every read is compared with the plain
-// model, and every line it yields is decoded and compared too.
+// Frame lines: the input is a refill size byte, then a capture file's bytes. Every read is
+// compared with the plain model, and every line it yields is decoded and compared too.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -38,10 +38,14 @@ void check_frame(const char* line, const char* end) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    const std::string input(reinterpret_cast<const char*>(bytes), size);
+    if (size == 0)
+        return -1;
+    // Small refills put lines, and CR LF pairs, across refill boundaries.
+    const int32_t chunk = bytes[0] < 128 ? 1 + bytes[0] % 32 : kReadChunk;
+    const std::string input(reinterpret_cast<const char*>(bytes + 1), size - 1);
     const std::vector<model::Line> want = model::read_lines(input);
     std::FILE* f = fuzzsupport::open_bytes(input);
-    reader_open(reader, f);
+    reader_open(reader, f, chunk);
     for (const model::Line& line : want) {
         int32_t length = -1;
         const ReadStatus status = read_line(reader, data, length);

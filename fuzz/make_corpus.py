@@ -39,12 +39,14 @@ def write(target, name, content):
 def main():
     shutil.rmtree("fuzz/corpus", ignore_errors=True)
     sep = b"@@@\n"
-    # Frame lines and captures.
-    write("frame", "example_lf", head_lines(EXAMPLE + "/pass1_5_0_5_127.txt", 3))
-    write("frame", "example_crlf", head_lines(EXAMPLE + "/pass2_5_0_5_127.txt", 3))
-    write("frame", "escapes", frame(0xC0DB, data(5)) + frame(1, data(6), b"\r\n"))
-    write("frame", "noise", b"\n \t\nzz 00\n7E 00 01\n" + frame(2, data(1))[:100] + b"\n")
-    write("frame", "no_final_lf", frame(3, data(3), b""))
+    # Captures, after a byte that picks the refill size (0x80 and up: the full size).
+    write("frame", "example_lf", b"\x80" + head_lines(EXAMPLE + "/pass1_5_0_5_127.txt", 3))
+    write("frame", "example_crlf", b"\x06" + head_lines(EXAMPLE + "/pass2_5_0_5_127.txt", 3))
+    write("frame", "escapes", b"\x80" + frame(0xC0DB, data(5)) + frame(1, data(6), b"\r\n"))
+    write("frame", "noise",
+          b"\x02\n \t\nzz 00\n7E 00 01\n" + frame(2, data(1))[:100] + b"\n")
+    write("frame", "no_final_lf", b"\x80" + frame(3, data(3), b""))
+    write("frame", "long_line", b"\x1f" + frame(4, data(4), b"").ljust(19998) + b"\r\n")
     # Name lines, after four bytes of SC_S.
     for k, name in enumerate([b"pass1_12_1000_13_23.txt\n", b"_12_1000_13_23_40",
                               b"cap_0_0_12_445\n", b"cap_91_565_91_566.txt\n",

@@ -15,14 +15,15 @@ struct Read {
     std::string text;
 };
 
-// Reads `bytes` to its end and returns every read, the closing no_line included.
-std::vector<Read> read_all(const std::string& bytes) {
+// Reads `bytes` to its end, `chunk` bytes per refill, and returns every read, the closing
+// no_line included.
+std::vector<Read> read_all(const std::string& bytes, int32_t chunk = kReadChunk) {
     std::FILE* f = std::tmpfile();
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
     static LineReader reader;
     static char data[kLineCap];
-    reader_open(reader, f);
+    reader_open(reader, f, chunk);
     std::vector<Read> reads;
     for (;;) {
         int32_t length = -1;
@@ -51,13 +52,16 @@ void PrintTo(const ReaderCase& c, std::ostream* os) {
 
 class ReaderTest : public ::testing::TestWithParam<ReaderCase> {};
 
+// The same reads whatever the refill size, so lines and CR LF pairs may cross refills.
 TEST_P(ReaderTest, FollowsTextModeRules) {
     const ReaderCase& c = GetParam();
-    const std::vector<Read> got = read_all(c.bytes);
-    ASSERT_EQ(got.size(), c.reads.size());
-    for (size_t k = 0; k < got.size(); ++k) {
-        EXPECT_EQ(got[k].status, c.reads[k].status) << "read " << k;
-        EXPECT_EQ(got[k].text, c.reads[k].text) << "read " << k;
+    for (int32_t chunk : {kReadChunk, 1, 2, 3, 7, 4096}) {
+        const std::vector<Read> got = read_all(c.bytes, chunk);
+        ASSERT_EQ(got.size(), c.reads.size()) << "chunk " << chunk;
+        for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].status, c.reads[k].status) << "read " << k << ", chunk " << chunk;
+            EXPECT_EQ(got[k].text, c.reads[k].text) << "read " << k << ", chunk " << chunk;
+        }
     }
 }
 
@@ -83,6 +87,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"crlf at the limit",
                    kMax.substr(1) + "\r\n",
                    {{line, kMax.substr(1) + "\n"}, {none, ""}}},
+        ReaderCase{"cr at the limit, then another byte",
+                   kMax.substr(1) + "\rx\n",
+                   {{line, kMax.substr(1) + "\r"}, {line, "x\n"}, {none, ""}}},
+        ReaderCase{"cr cr lf", "a\r\r\nb\r", {{line, "a\r\n"}, {last, "b\r"}}},
         ReaderCase{"cr at the limit, end of file",
                    kMax.substr(1) + "\r",
                    {{last, kMax.substr(1) + "\r"}}}));

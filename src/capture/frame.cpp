@@ -1,5 +1,8 @@
 #include "capture/frame.hpp"
 
+#include <array>
+#include <cstddef>
+
 #include "capture/number.hpp"
 
 namespace imgrebuild {
@@ -18,22 +21,83 @@ bool is_blank(const char* p, const char* end) {
     return true;
 }
 
+// Value of each pair of characters read as two hex digits, or -1: indexed by the first
+// character plus 256 times the second.
+constexpr std::array<int16_t, 65536> kHexPair = [] {
+    std::array<int16_t, 65536> t{};
+    for (int32_t a = 0; a < 256; ++a) {
+        for (int32_t b = 0; b < 256; ++b) {
+            const int32_t hi = digit_of(a);
+            const int32_t lo = digit_of(b);
+            t[static_cast<size_t>(a + 256 * b)] =
+                static_cast<int16_t>(hi < 16 && lo < 16 ? hi * 16 + lo : -1);
+        }
+    }
+    return t;
+}();
+
+// The token at p when it is written the common way, two hex digits and one space, else -1.
+inline int32_t common_token(const char* p, const char* end) {
+    if (end - p < 3 || p[2] != ' ')
+        return -1;
+    return kHexPair[static_cast<unsigned char>(p[0]) + 256u * static_cast<unsigned char>(p[1])];
+}
+
+// Where the next token starts: past the spaces at p.
+inline const char* skip_spaces(const char* p, const char* end) {
+    while (p < end && *p == ' ')
+        ++p;
+    return p;
+}
+
+// Reads the hexadecimal token that starts at p (p < end, *p not a space) and leaves p past it.
+// A token of one or two hex digits, as capture files write them, is read on the spot; any
+// other goes through the full number read. False when the token is not a number.
+inline bool read_hex_token(const char*& p, const char* end, int32_t& value) {
+    const int32_t hi = digit_value(p[0]);
+    if (hi < 16) {
+        if (p + 1 == end || p[1] == ' ') {
+            value = hi;
+            p += 1;
+            return true;
+        }
+        const int32_t lo = digit_value(p[1]);
+        if (lo < 16 && (p + 2 == end || p[2] == ' ')) {
+            value = hi * 16 + lo;
+            p += 2;
+            return true;
+        }
+    }
+    const Token t = next_token(p, end, ' ');
+    const NumberRead v = read_number(t.begin, t.end, 16);
+    value = v.value;
+    return v.error == NumberError::ok;
+}
+
 } // namespace
 
 FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
     if (is_blank(line, end))
         return FrameStatus::blank;
-    const char* p = line;
-    const Token id = next_token(p, end, ' ');
-    const NumberRead idv = read_number(id.begin, id.end, 16);
-    if (idv.error != NumberError::ok)
+    // After each token p steps over the one space that usually follows it, so that the next
+    // token is normally found right there, written the common way.
+    const char* p = skip_spaces(line, end);
+    if (!read_hex_token(p, end, frame.id))
         return FrameStatus::bad_id;
-    frame.id = idv.value;
+    p += p < end;
     if (frame.id != 0xC0 && frame.id != 0xC1)
         return FrameStatus::not_image;
     for (int32_t k = 1; k < kPayloadToken; ++k) {
-        if (next_token(p, end, ' ').begin == end)
+        if (common_token(p, end) >= 0) {
+            p += 3;
+            continue;
+        }
+        p = skip_spaces(p, end);
+        if (p == end)
             return FrameStatus::short_line;
+        while (p < end && *p != ' ')
+            ++p;
+        p += p < end;
     }
 
     // Walk the payload: each escape pair folds into the value before it and lengthens the
@@ -42,20 +106,25 @@ FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
     int32_t out = 0;
     int32_t previous = -1;
     while (out < kFrameValues) {
-        const Token t = next_token(p, end, ' ');
-        if (t.begin == end)
-            return FrameStatus::short_line;
-        const NumberRead v = read_number(t.begin, t.end, 16);
-        if (v.error != NumberError::ok)
-            return FrameStatus::bad_token;
-        if (previous == kEsc && v.value == kEscEnd) {
+        int32_t v = common_token(p, end);
+        if (v >= 0) {
+            p += 3;
+        } else {
+            p = skip_spaces(p, end);
+            if (p == end)
+                return FrameStatus::short_line;
+            if (!read_hex_token(p, end, v))
+                return FrameStatus::bad_token;
+            p += p < end;
+        }
+        if (previous == kEsc && v == kEscEnd) {
             frame.rda[out - 1] = 0xC0;
-        } else if (previous == kEsc && v.value == kEscEsc) {
+        } else if (previous == kEsc && v == kEscEsc) {
             frame.rda[out - 1] = 0xDB;
         } else {
-            frame.rda[out++] = v.value;
+            frame.rda[out++] = v;
         }
-        previous = v.value;
+        previous = v;
     }
 
     const uint32_t counter = (static_cast<uint32_t>(frame.rda[0]) << 16) |

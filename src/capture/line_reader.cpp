@@ -1,5 +1,6 @@
 #include "capture/line_reader.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace imgrebuild {
@@ -12,7 +13,7 @@ bool refill(LineReader& r) {
         return true;
     if (r.at_end || r.failed)
         return false;
-    const size_t got = std::fread(r.buf, 1, kReadChunk, r.file);
+    const size_t got = std::fread(r.buf, 1, static_cast<size_t>(r.chunk), r.file);
     r.pos = 0;
     r.fill = static_cast<int32_t>(got);
     if (got > 0)
@@ -26,8 +27,9 @@ bool refill(LineReader& r) {
 
 } // namespace
 
-void reader_open(LineReader& reader, std::FILE* file) {
+void reader_open(LineReader& reader, std::FILE* file, int32_t chunk) {
     reader.file = file;
+    reader.chunk = std::clamp(chunk, 1, kReadChunk);
     reader.pos = 0;
     reader.fill = 0;
     reader.at_end = false;
@@ -35,23 +37,43 @@ void reader_open(LineReader& reader, std::FILE* file) {
 }
 
 ReadStatus read_line(LineReader& r, char* data, int32_t& length) {
+    constexpr int32_t kMax = kLineCap - 1;
     int32_t n = 0;
-    length = 0;
-    while (n < kLineCap - 1) {
-        if (!refill(r))
+    bool done = false;
+    while (!done && n < kMax && refill(r)) {
+        // A CR that ended the previous chunk pairs with an LF that starts this one.
+        if (n > 0 && data[n - 1] == '\r' && r.buf[r.pos] == '\n') {
+            data[n - 1] = '\n';
+            ++r.pos;
             break;
-        char c = static_cast<char>(r.buf[r.pos++]);
-        if (c == '\r') {
-            // Keep or drop the carriage return by the byte after it; the end of the file
-            // found by this look ends the read once the carriage return is stored.
-            if (refill(r) && r.buf[r.pos] == '\n') {
-                ++r.pos;
-                c = '\n';
-            }
         }
-        data[n++] = c;
-        if (c == '\n')
-            break;
+        const unsigned char* from = r.buf + r.pos;
+        const int32_t room = kMax - n;
+        // Look one byte past the room: a CR LF there still fits, as the CR is dropped.
+        const int32_t window = std::min(r.fill - r.pos, room + 1);
+        const auto* lf = static_cast<const unsigned char*>(std::memchr(from, '\n', window));
+        int32_t take = std::min(window, room); // bytes consumed, and stored as they are
+        if (lf != nullptr) {
+            const int32_t upto = static_cast<int32_t>(lf - from) + 1;
+            if (upto >= 2 && from[upto - 2] == '\r') {
+                std::memcpy(data + n, from, static_cast<size_t>(upto - 2));
+                data[n + upto - 2] = '\n';
+                n += upto - 1;
+                r.pos += upto;
+                break;
+            }
+            done = upto <= room; // else the line feed starts the next piece
+            take = std::min(upto, room);
+        }
+        std::memcpy(data + n, from, static_cast<size_t>(take));
+        n += take;
+        r.pos += take;
+    }
+    // A piece that ends in a CR at the limit still looks at the next byte: a line feed there
+    // is folded into it, and the end of the file there is reached.
+    if (!done && n == kMax && data[n - 1] == '\r' && refill(r) && r.buf[r.pos] == '\n') {
+        data[n - 1] = '\n';
+        ++r.pos;
     }
     data[n] = '\0';
     length = n;

@@ -26,15 +26,17 @@ enum class ReadStatus : int32_t {
 
 struct LineReader {
     std::FILE* file;
-    int32_t pos;  // next unread byte of buf
-    int32_t fill; // bytes of buf that hold file data
-    bool at_end;  // the file has no more bytes (sticky, as a stream's end-of-file indicator)
-    bool failed;  // a read from the file failed (sticky)
+    int32_t chunk; // bytes asked of the file per refill
+    int32_t pos;   // next unread byte of buf
+    int32_t fill;  // bytes of buf that hold file data
+    bool at_end;   // the file has no more bytes (sticky, as a stream's end-of-file indicator)
+    bool failed;   // a read from the file failed (sticky)
     unsigned char buf[kReadChunk];
 };
 
-// Starts reading `file` from its current position.
-void reader_open(LineReader& reader, std::FILE* file);
+// Starts reading `file` from its current position, `chunk` bytes at a time (1 to kReadChunk;
+// smaller chunks only serve tests of lines that cross refills).
+void reader_open(LineReader& reader, std::FILE* file, int32_t chunk = kReadChunk);
 
 // Reads the next line into `data` (kLineCap characters, NUL-terminated) and its length,
 // NUL bytes inside the line included, into `length`.

@@ -2,6 +2,7 @@
 // by an end pointer and limited to 32 signed bits.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace imgrebuild {
@@ -33,9 +34,33 @@ struct Token {
 
 // Takes the next token from [p, end) split at `separator`: runs of separators count as one
 // and leading ones are skipped. Advances `p` past the token.
-Token next_token(const char*& p, const char* end, char separator);
+inline Token next_token(const char*& p, const char* end, char separator) {
+    while (p < end && *p == separator)
+        ++p;
+    const char* const begin = p;
+    while (p < end && *p != separator)
+        ++p;
+    return {begin, p};
+}
 
 // True for the white space that number reads skip and that a blank line may hold.
-bool is_space(char c);
+inline bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// Value of a character as a digit up to base 16, or 99 for one that is no such digit.
+constexpr int32_t digit_of(int32_t c) {
+    return c >= '0' && c <= '9'   ? c - '0'
+           : c >= 'a' && c <= 'f' ? c - 'a' + 10
+           : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                  : 99;
+}
+
+// digit_of for every byte value, as a table.
+extern const std::array<uint8_t, 256> kDigitValue;
+
+inline int32_t digit_value(char c) {
+    return kDigitValue[static_cast<unsigned char>(c)];
+}
 
 } // namespace imgrebuild

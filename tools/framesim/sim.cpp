@@ -55,7 +55,8 @@ void put_token(std::string& s, int32_t v) {
     s += kHex[v & 0xF];
 }
 
-// One frame line without its line end: identifier, 18 header tokens, escaped payload.
+} // namespace
+
 std::string frame_line(int32_t id, int32_t counter, const uint8_t* data) {
     std::string s;
     s.reserve(640);
@@ -106,6 +107,8 @@ std::string frame_line(int32_t id, int32_t counter, const uint8_t* data) {
     }
     return s;
 }
+
+namespace {
 
 // Identifiers a receiver also logs that are no image data.
 constexpr int32_t kForeignIds[] = {0x7E, 0x00, 0xC2, 0x1F, 0xFF};
@@ -241,9 +244,12 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
                 got[static_cast<size_t>(pn)] = false;
             for (size_t k = 0; k < received.size(); ++k)
                 received[k] = received[k] || got[k];
-            dropped_list += cap.name + ":";
-            for (int32_t pn : cap.dropped)
-                dropped_list += " " + std::to_string(pn);
+            dropped_list += cap.name;
+            dropped_list += ':';
+            for (int32_t pn : cap.dropped) {
+                dropped_list += ' ';
+                dropped_list += std::to_string(pn);
+            }
             dropped_list += "\n";
             run.captures.push_back(std::move(cap));
         }

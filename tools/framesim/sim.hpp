@@ -80,6 +80,10 @@ inline uint8_t memory_byte(const std::vector<uint8_t>& image, int64_t offset) {
                : 0x00;
 }
 
+// One frame line, without its line end: identifier, 18 header tokens, and the escaped
+// payload (counter, a spare byte, the 163 data bytes, a check byte) as two-digit hex tokens.
+std::string frame_line(int32_t id, int32_t counter, const uint8_t* data);
+
 // Writes file_info.txt, the capture files and dropped.txt into opts.out and fills `run`.
 // On failure returns false with a message in `error`.
 bool simulate(const Options& opts, const std::vector<uint8_t>& image, Run& run, std::string& error);

@@ -55,24 +55,9 @@ inline const char* skip_spaces(const char* p, const char* end) {
     return p;
 }
 
-// Reads the hexadecimal token that starts at p (p < end, *p not a space) and leaves p past it.
-// A token of one or two hex digits, as capture files write them, is read on the spot; any
-// other goes through the full number read. False when the token is not a number.
-inline bool read_hex_token(const char*& p, const char* end, int32_t& value) {
-    const int32_t hi = digit_value(p[0]);
-    if (hi < 16) {
-        if (p + 1 == end || p[1] == ' ') {
-            value = hi;
-            p += 1;
-            return true;
-        }
-        const int32_t lo = digit_value(p[1]);
-        if (lo < 16 && (p + 2 == end || p[2] == ' ')) {
-            value = hi * 16 + lo;
-            p += 2;
-            return true;
-        }
-    }
+// Reads the hexadecimal token that starts at p (p < end, *p not a space) the full way, and
+// leaves p past it. False when the token is not a number.
+bool read_hex_token(const char*& p, const char* end, int32_t& value) {
     const Token t = next_token(p, end, ' ');
     const NumberRead v = read_number(t.begin, t.end, 16);
     value = v.value;

@@ -2,8 +2,10 @@
 // largest run, checks that both print the same log and write the same output.bin, and prints
 // the medians, the throughput in MB/s of capture text, the ratio and the peak memory.
 //
-// usage: wholerun_bench IMGREBUILD PLAIN FRAMESIM WORKDIR [RUNS]
-// The run is made in WORKDIR with `framesim --max` unless WORKDIR/file_info.txt exists.
+// usage: wholerun_bench IMGREBUILD PLAIN FRAMESIM WORKDIR [RUNS] [IOFLOOR]
+// The run is made in WORKDIR with `framesim --max` unless WORKDIR/file_info.txt exists. With
+// IOFLOOR, the program that only does a run's input and output is timed too, and the best
+// ratio any build could reach on this machine is printed.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -76,6 +78,7 @@ int main(int argc, char** argv) {
     const std::string framesim = fs::absolute(argv[3]);
     const fs::path dir = fs::absolute(argv[4]);
     const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
+    const std::string floor = argc > 6 ? fs::absolute(argv[6]).string() : std::string();
     if (!fs::exists(dir / "file_info.txt")) {
         std::printf("making the run: framesim --max --out %s\n", dir.c_str());
         const std::string cmd = "'" + framesim + "' --max --out '" + dir.string() + "'";
@@ -89,7 +92,7 @@ int main(int argc, char** argv) {
             text_bytes += static_cast<double>(e.file_size());
     }
 
-    std::vector<double> ours, theirs;
+    std::vector<double> ours, theirs, io;
     long ours_peak = 0, theirs_peak = 0;
     const fs::path ours_log = dir / "imgrebuild.log", plain_log = dir / "plain.log";
     for (int k = 0; k < runs; ++k) {
@@ -101,6 +104,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "the two builds disagree on the log or output.bin\n");
             return 1;
         }
+        if (!floor.empty())
+            io.push_back(run(floor, dir, dir / "floor.log").seconds);
         ours.push_back(a.seconds);
         theirs.push_back(b.seconds);
         ours_peak = std::max(ours_peak, a.peak_kib);
@@ -115,5 +120,11 @@ int main(int argc, char** argv) {
     std::printf("plain build: median %.3f s, %7.1f MB/s, peak %.1f MiB\n", b, mb / b,
                 theirs_peak / 1024.0);
     std::printf("ratio of medians: %.1f\n", b / a);
+    if (!io.empty()) {
+        const double f = median(io);
+        std::printf("input and output alone: median %.3f s, so no build can beat a ratio of "
+                    "%.1f here\n",
+                    f, b / f);
+    }
     return 0;
 }

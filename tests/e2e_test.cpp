@@ -172,6 +172,23 @@ TEST(Run, HeadValuesComeFromTheSecondTokenOnly) {
     EXPECT_EQ(r.output, want.bytes);
 }
 
+// A run description written with CR LF line ends names its captures without the CR.
+TEST(Run, CrlfNameLinesOpenTheirCaptures) {
+    Workdir w;
+    w.write("file_info.txt", "run\r\nimagesize 0\r\nnumfile 2\r\nSC_S 0\r\n"
+                             "a_0_0_0_0.txt\r\nb_0_1_0_1.txt\r\n");
+    w.write("a_0_0_0_0.txt", tf::frame(0, tf::pattern(0), "\r\n"));
+    w.write("b_0_1_0_1.txt", tf::frame(1, tf::pattern(1), "\r\n"));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head_log(0, 2, 0) + pass_log(0, "a_0_0_0_0.txt", 0, 0, 0, 0, 2) + report({1}) +
+                         pass_log(1, "b_0_1_0_1.txt", 0, 1, 0, 1, 2) + report({0}) + kFinished);
+    Image want(1024);
+    want.place(0, 256, tf::pattern(0));
+    want.place(256 + 163, 512, tf::pattern(1));
+    EXPECT_EQ(r.output, want.bytes);
+}
+
 // The tool waits for a character only after its whole log is out.
 TEST(Run, FlushesTheLogThenWaitsForOneCharacter) {
     Workdir w;

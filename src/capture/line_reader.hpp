@@ -31,7 +31,7 @@ struct LineReader {
     int32_t fill;  // bytes of buf that hold file data
     bool at_end;   // the file has no more bytes (sticky, as a stream's end-of-file indicator)
     bool failed;   // a read from the file failed (sticky)
-    unsigned char buf[kReadChunk];
+    unsigned char buf[kReadChunk]; // one refill: at most `chunk` bytes of the file
 };
 
 // Starts reading `file` from its current position, `chunk` bytes at a time (1 to kReadChunk;

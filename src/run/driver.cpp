@@ -16,12 +16,12 @@ namespace {
 // Everything a run holds. About 500 KB: it lives in static storage, not on the stack.
 struct RunState {
     Console con;
-    LineReader info;    // file_info.txt, open for the whole run
-    LineReader capture; // the current capture file
-    char data[kLineCap];
-    char na[kLineCap];
-    Frame frame;
-    Reception reception;
+    LineReader info;     // file_info.txt, open for the whole run
+    LineReader capture;  // the current capture file
+    char data[kLineCap]; // one read: at most 19,999 characters and the NUL
+    char na[kLineCap];   // a name line's text up to its line feed: at most 19,999 and the NUL
+    Frame frame;         // the current frame: 168 unescaped values
+    Reception reception; // three tables of 20,000 slots: at most 12,734 pages give 20,000
 };
 
 RunState state;

@@ -1,9 +1,13 @@
 #include "capture/number.hpp"
 
+#include <array>
 #include <cstddef>
 
 namespace imgrebuild {
 
+namespace {
+
+// digit_of for every byte value, as a table.
 constexpr std::array<uint8_t, 256> kDigitValue = [] {
     std::array<uint8_t, 256> t{};
     for (int32_t c = 0; c < 256; ++c)
@@ -11,7 +15,9 @@ constexpr std::array<uint8_t, 256> kDigitValue = [] {
     return t;
 }();
 
-namespace {
+int32_t digit_value(char c) {
+    return kDigitValue[static_cast<unsigned char>(c)];
+}
 
 // Magnitudes past this cannot be a 32-bit value of either sign; accumulation stops there.
 constexpr int64_t kMagnitudeCap = int64_t{1} << 32;

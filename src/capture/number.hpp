@@ -2,7 +2,6 @@
 // by an end pointer and limited to 32 signed bits.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 namespace imgrebuild {
@@ -54,13 +53,6 @@ constexpr int32_t digit_of(int32_t c) {
            : c >= 'a' && c <= 'f' ? c - 'a' + 10
            : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                   : 99;
-}
-
-// digit_of for every byte value, as a table.
-extern const std::array<uint8_t, 256> kDigitValue;
-
-inline int32_t digit_value(char c) {
-    return kDigitValue[static_cast<unsigned char>(c)];
 }
 
 } // namespace imgrebuild

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "log/console.hpp"
 #include "model.hpp"
-#include "run/console.hpp"
 #include "run/run_info.hpp"
 #include "support.hpp"
 

@@ -151,7 +151,7 @@ void check_run(const uint8_t* bytes, size_t size) {
     std::remove("output.bin");
 
     std::FILE* log = std::tmpfile();
-    const int status = imgrebuild::run(no_input, log);
+    const int status = imgrebuild::run(no_input, log, stderr);
     const std::string got = fuzzsupport::read_back(log);
     std::fclose(log);
     bool has_output = false;

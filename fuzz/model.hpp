@@ -146,7 +146,10 @@ enum class Name { ok, too_few_pieces, not_a_number };
 inline Name parse_name(const std::string& text, std::string& na, int32_t range[4]) {
     na = text.substr(0, text.find('\n'));
     // Pieces are taken in turn: the first that is missing or not a number decides.
-    const std::vector<std::string> pieces = split(text, "_");
+    // The range comes from the text after the last path separator of either kind.
+    const size_t sep = text.find_last_of("/\\");
+    const std::vector<std::string> pieces =
+        split(sep == std::string::npos ? text : text.substr(sep + 1), "_");
     for (size_t k = 1; k < 5; ++k) {
         if (k >= pieces.size())
             return Name::too_few_pieces;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "expected.hpp"
 #include "frames.hpp"
 #include "workdir.hpp"
 
@@ -22,73 +23,7 @@ using e2e::Workdir;
 
 namespace {
 
-constexpr int kFailed = 255; // -1 as the shell sees it
-
-std::string fmt(const char* format, long long a = 0, long long b = 0, long long c = 0,
-                long long d = 0) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, format, a, b, c, d);
-    return buf;
-}
-
-// file_info.txt: a free first line, the three values, then the name lines.
-std::string run_info(long long imagesize, long long numfile, long long SC_S,
-                     const std::vector<std::string>& names) {
-    std::string s = "run of the day\nimagesize " + std::to_string(imagesize) + "\nnumfile " +
-                    std::to_string(numfile) + "\nSC_S " + std::to_string(SC_S) + "\n";
-    for (const std::string& n : names)
-        s += n + "\n";
-    return s;
-}
-
-std::string head_log(long long imagesize, long long numfile, long long SC_S) {
-    return "Program start ver.3\r\n" + fmt("imagesize=%lld\r\n", imagesize) +
-           fmt("numfile=%lld\r\n", numfile) + fmt("SC_S=%lld\r\n", SC_S);
-}
-
-std::string pass_log(int i, const std::string& na, long long SSC, long long SP, long long ESC,
-                     long long EP, int mcomsize) {
-    return fmt("\r\ni=%lld\r\n", i) + "na=" + na + "\r\n" +
-           fmt("SSC=%lld SP=%lld ESC=%lld EP=%lld\r\n", SSC, SP, ESC, EP) +
-           fmt("mcomsize=%lld\r\n", mcomsize);
-}
-
-std::string report(const std::vector<int>& lacked) {
-    std::string s = "\r\n";
-    for (int pn : lacked)
-        s += fmt("PN=%lld is lacked.\r\n", pn);
-    if (lacked.empty())
-        s += "loss num = 0.\r\n";
-    return s + fmt("loss_num=%lld\r\n", static_cast<long long>(lacked.size()));
-}
-
-const std::string kFinished = "Program is finished.\r\n";
-
-// Frames for every slot of 0..mcomsize-1 but those in `skip`, each carrying pattern(slot).
-std::string frames_except(int mcomsize, const std::vector<int>& skip) {
-    std::string s;
-    for (int pn = 0; pn < mcomsize; ++pn) {
-        bool skipped = false;
-        for (int k : skip)
-            skipped = skipped || k == pn;
-        if (!skipped)
-            s += tf::frame(pn, tf::pattern(pn));
-    }
-    return s;
-}
-
-// The image the tool should write: 0xFF, then data placed at [start, limit].
-struct Image {
-    std::string bytes;
-    explicit Image(size_t outsize) : bytes(outsize, '\xFF') {}
-    void place(long long start, long long limit, const std::vector<uint8_t>& data) {
-        for (long long o = start; o < start + 163 && o <= limit; ++o) {
-            if (o >= 0 && o < static_cast<long long>(bytes.size()))
-                bytes[static_cast<size_t>(o)] =
-                    static_cast<char>(data[static_cast<size_t>(o - start)]);
-        }
-    }
-};
+using namespace expected;
 
 void expect_clean(const RunResult& r) {
     EXPECT_EQ(r.err, "");
@@ -529,6 +464,23 @@ TEST(Merge, SecondPassReportsOnlyWhatNeitherPassReceived) {
     const RunResult r = w.run();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, head_log(2000, 3, 0) + pass_log(0, a, 0, 0, 0, 6, 11) + report({3, 4}) +
+                         pass_log(1, b, 0, 0, 0, 6, 11) + report({4}) +
+                         pass_log(2, c, 0, 0, 0, 6, 11) + report({4}) + kFinished);
+}
+
+// Three passes lacking {4, 9}, {4, 5, 10} and {4, 5, 9}: the third merges with what both
+// earlier passes received together, so it lacks only 4; with the pass just before alone it
+// would lack 4 and 5.
+TEST(Merge, AThirdPassMergesWithBothEarlierPasses) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt", c = "c_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(2000, 3, 0, {a, b, c}));
+    w.write(a, frames_except(11, {4, 9}));
+    w.write(b, frames_except(11, {4, 5, 10}));
+    w.write(c, frames_except(11, {4, 5, 9}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head_log(2000, 3, 0) + pass_log(0, a, 0, 0, 0, 6, 11) + report({4, 9}) +
                          pass_log(1, b, 0, 0, 0, 6, 11) + report({4}) +
                          pass_log(2, c, 0, 0, 0, 6, 11) + report({4}) + kFinished);
 }

@@ -47,6 +47,14 @@ INSTANTIATE_TEST_SUITE_P(
         NameCase{"_12_1000_13_23_40\n", ok, "_12_1000_13_23_40", {1000, 13, 23, 40}},
         NameCase{"a__1___2_3_4\n", ok, "a__1___2_3_4", {1, 2, 3, 4}},
         NameCase{"dir/cap_-1_+2_ 3_4_99.txt\n", ok, "dir/cap_-1_+2_ 3_4_99.txt", {-1, 2, 3, 4}},
+        // The range comes from the last path component, after a '/' or a '\\'.
+        NameCase{
+            "st_5_0/pass1_5_128_5_255.txt\n", ok, "st_5_0/pass1_5_128_5_255.txt", {5, 128, 5, 255}},
+        NameCase{
+            "st_5_0\\pass1_5_128_5_255.txt", ok, "st_5_0\\pass1_5_128_5_255.txt", {5, 128, 5, 255}},
+        NameCase{"a_1_2_3_4/b\\c_5_6_7_8.txt", ok, "a_1_2_3_4/b\\c_5_6_7_8.txt", {5, 6, 7, 8}},
+        NameCase{"a_1_2_3_4/\n", NameStatus::too_few_pieces, "a_1_2_3_4/", {}},
+        NameCase{"a_1_2_3_4\\", NameStatus::too_few_pieces, "a_1_2_3_4\\", {}},
         NameCase{"a\rb_1_2_3_4\r\n", ok, "a\rb_1_2_3_4\r", {1, 2, 3, 4}},
         NameCase{"cap_1_2_3.txt\n", NameStatus::too_few_pieces, "cap_1_2_3.txt", {}},
         NameCase{"nounderscore\n", NameStatus::too_few_pieces, "nounderscore", {}},

@@ -54,6 +54,20 @@ RunResult Workdir::run() const {
     return r;
 }
 
+RunResult Workdir::run_script(const std::string& script) const {
+    write(".script", script);
+    const std::string cmd = "cd '" + path_ + "' && TOOL='" IMGREBUILD_EXE "' bash .script";
+    const int raw = std::system(cmd.c_str());
+    RunResult r;
+    const std::string status = read_file(path_ + "/.status");
+    r.status = WIFEXITED(raw) && !status.empty() ? std::atoi(status.c_str()) : -1000;
+    r.out = read_file(path_ + "/.stdout");
+    r.err = read_file(path_ + "/.stderr");
+    r.has_output = fs::is_regular_file(fs::path(path_) / "output.bin");
+    r.output = r.has_output ? read_file(path_ + "/output.bin") : std::string();
+    return r;
+}
+
 int Workdir::start(int in_fd, int out_fd) const {
     const pid_t pid = ::fork();
     if (pid == 0) {

@@ -27,6 +27,10 @@ class Workdir {
     void copy_fixture(const std::string& fixture) const;
     // Runs the tool here with standard input from /dev/null.
     RunResult run() const;
+    // Runs a bash script here with TOOL naming the built tool; the script itself sends the
+    // tool's status to the file .status. Standard output and error are taken from .stdout and
+    // .stderr, when the script writes them.
+    RunResult run_script(const std::string& script) const;
     // Starts the tool here with the given standard input and output; returns its process id.
     int start(int in_fd, int out_fd) const;
 

@@ -11,7 +11,12 @@ NameStatus parse_name_line(const char* line, const char* end, char* na, PageRang
         na[n++] = *p;
     na[n] = '\0';
 
+    // The range is stated by the file's own name, not by the folders that lead to it.
     const char* p = line;
+    for (const char* q = line; q < end; ++q) {
+        if (*q == '/' || *q == '\\')
+            p = q + 1;
+    }
     if (next_token(p, end, '_').begin == end)
         return NameStatus::too_few_pieces;
     int32_t* const fields[] = {&range.SSC, &range.SP, &range.ESC, &range.EP};

@@ -23,7 +23,8 @@ enum class NameStatus : int32_t {
 };
 
 // Parses the name line [line, end): `na` (kLineCap characters) gets the text up to the first
-// line feed; the four numbers come from pieces 2 to 5 of the line split at underscores.
+// line feed; the four numbers come from pieces 2 to 5, split at underscores, of the name's last
+// path component: the text after the last '/' or '\' (either, on every platform).
 NameStatus parse_name_line(const char* line, const char* end, char* na, PageRange& range);
 
 // What a pass needs to know of its range. Offsets and the key are 64-bit, so that no range a

@@ -14,7 +14,8 @@ enum class WriteStatus : int32_t {
     write_failed, // a write or the close failed: the file may be short
 };
 
-// Fills the first `outsize` bytes of the image with 0xFF and writes them to the output file.
+// Fills the first `outsize` bytes of the image with 0xFF and writes them to the output file,
+// in place.
 WriteStatus write_blank_output(int32_t outsize);
 
 // Image offsets a frame stores to, both inclusive; empty when last < first.
@@ -32,7 +33,9 @@ Span slot_span(int64_t start, int64_t limit);
 // dropped; the others still land at their own offsets.
 void place_frame(const int32_t* values, int64_t start, int64_t limit);
 
-// Writes the first `outsize` bytes of the image to the output file, replacing it.
+// Writes the first `outsize` bytes of the image to the output file. When the output file is
+// absent or a regular file, the bytes go to a new file beside it that then replaces it, so the
+// output file is never left half written; a link, device or pipe is written through in place.
 WriteStatus write_output(int32_t outsize);
 
 // The image buffer, for reading.

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "limits.hpp"
-#include "run/console.hpp"
+#include "log/console.hpp"
 
 namespace imgrebuild {
 

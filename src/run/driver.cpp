@@ -1,12 +1,14 @@
 #include "run/driver.hpp"
 
+#include <cstring>
+
 #include "capture/frame.hpp"
 #include "capture/line_reader.hpp"
 #include "capture/range.hpp"
 #include "image/image.hpp"
 #include "image/reception.hpp"
 #include "limits.hpp"
-#include "run/console.hpp"
+#include "log/console.hpp"
 #include "run/run_info.hpp"
 
 namespace imgrebuild {
@@ -61,7 +63,7 @@ int check_write(Console& con, WriteStatus status) {
 
 // Handles one line of a capture file: decodes it, and for a sound frame marks its slot and
 // places its data bytes. A refused frame is reported and the file goes on.
-void handle_frame(RunState& s, int32_t lineno, int32_t length, const RangeMath& math) {
+void handle_frame(RunState& s, int64_t lineno, int32_t length, const RangeMath& math) {
     const FrameStatus status = decode_frame(s.data, text_end(s.data, length), s.frame);
     if (status == FrameStatus::ok) {
         const int32_t PN = slot_of(s.frame.counter, math.mcomsize);
@@ -71,7 +73,7 @@ void handle_frame(RunState& s, int32_t lineno, int32_t length, const RangeMath& 
         say(s.con, "ID=%x\r\nDATA IS NOT IMAGE DATA\r\nSTOP\r\n",
             static_cast<unsigned>(s.frame.id));
     } else if (is_invalid(status)) {
-        say(s.con, "line %d is not a valid frame.\r\n", lineno);
+        say(s.con, "line %lld is not a valid frame.\r\n", static_cast<long long>(lineno));
     }
 }
 
@@ -96,13 +98,14 @@ int process_capture(RunState& s, int32_t i, int32_t SC_S) {
     start_file(s.reception, math.mcomsize);
     say(s.con, "mcomsize=%d\r\n", math.mcomsize);
 
+    console_flush(s.con); // the operator sees which file the tool is waiting on
     FileGuard file{open_input(s.na)};
     if (file.file == nullptr)
         return fail(s.con, "read file open error.\r\n");
     reader_open(s.capture, file.file);
     // A read that reaches the end of the file ends the loop even when it brought text, so a
     // last line without a line feed is never handled as a frame.
-    for (int32_t lineno = 1;; ++lineno) {
+    for (int64_t lineno = 1;; ++lineno) {
         const ReadStatus status = read_line(s.capture, s.data, length);
         if (status == ReadStatus::failed)
             return fail(s.con, "read file read error.\r\n");
@@ -111,17 +114,16 @@ int process_capture(RunState& s, int32_t i, int32_t SC_S) {
         handle_frame(s, lineno, length, math);
     }
     end_file(s.reception, math.mcomsize, math.rangekey, s.con);
+    console_flush(s.con);
     return 0;
 }
 
-} // namespace
-
-int run(std::FILE* in, std::FILE* out) {
-    RunState& s = state;
-    console_open(s.con, out);
+// The run from the start line to the final wait. 0, or -1 after a failure.
+int rebuild(RunState& s, std::FILE* in) {
     reception_reset(s.reception);
     say(s.con, "Program start ver.3\r\n");
 
+    console_flush(s.con);
     FileGuard info{open_input(kRunInfoName)};
     if (info.file == nullptr)
         return fail(s.con, "read file open error.\r\n");
@@ -152,6 +154,20 @@ int run(std::FILE* in, std::FILE* out) {
     console_flush(s.con);
     std::fgetc(in);
     return 0;
+}
+
+} // namespace
+
+int run(std::FILE* in, std::FILE* out, std::FILE* err) {
+    RunState& s = state;
+    console_open(s.con, out);
+    const int status = rebuild(s, in);
+    if (!s.con.failed)
+        return status;
+    // The image and the run went on without the log; the operator must not take it as whole.
+    std::fprintf(err, "imgrebuild: the log could not be written: %s\n", std::strerror(s.con.error));
+    std::fflush(err);
+    return -1;
 }
 
 } // namespace imgrebuild

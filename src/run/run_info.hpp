@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "capture/line_reader.hpp"
-#include "run/console.hpp"
+#include "log/console.hpp"
 
 namespace imgrebuild {
 

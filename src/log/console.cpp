@@ -1,5 +1,6 @@
-#include "run/console.hpp"
+#include "log/console.hpp"
 
+#include <cerrno>
 #include <cstdarg>
 
 namespace imgrebuild {
@@ -7,6 +8,8 @@ namespace imgrebuild {
 void console_open(Console& con, std::FILE* out) {
     con.out = out;
     con.len = 0;
+    con.failed = false;
+    con.error = 0;
 }
 
 void say(Console& con, const char* format, ...) {
@@ -29,10 +32,16 @@ void say(Console& con, const char* format, ...) {
 }
 
 void console_flush(Console& con) {
-    if (con.len > 0)
-        std::fwrite(con.buf, 1, static_cast<size_t>(con.len), con.out);
+    const size_t want = static_cast<size_t>(con.len);
     con.len = 0;
-    std::fflush(con.out);
+    if (con.failed)
+        return;
+    errno = 0;
+    const bool wrote = want == 0 || std::fwrite(con.buf, 1, want, con.out) == want;
+    if (!wrote || std::fflush(con.out) != 0) {
+        con.failed = true;
+        con.error = errno != 0 ? errno : EIO;
+    }
 }
 
 } // namespace imgrebuild

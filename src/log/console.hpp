@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform.hpp"
+
 namespace imgrebuild {
 
 // Largest message is the name line's: "na=" + 19,999 characters + the range line (< 20,200).
@@ -12,6 +14,8 @@ inline constexpr int32_t kConsoleBuf = 1 << 16;
 struct Console {
     std::FILE* out;
     int32_t len;
+    bool failed; // a write or flush of `out` failed; nothing more is written to it
+    int error;   // errno of the first failure
     char buf[kConsoleBuf];
 };
 
@@ -19,9 +23,10 @@ struct Console {
 void console_open(Console& con, std::FILE* out);
 
 // Appends one printf-style message; writes the buffer out first when it would not fit.
-void say(Console& con, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void say(Console& con, const char* format, ...) IMGREBUILD_PRINTF(2, 3);
 
-// Writes what the log holds and flushes the stream, so the operator sees it now.
+// Writes what the log holds and flushes the stream, so the operator sees it now. A failed
+// write is remembered in `failed` and `error`, and the log is dropped from then on.
 void console_flush(Console& con);
 
 } // namespace imgrebuild

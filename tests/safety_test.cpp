@@ -1,0 +1,340 @@
+// End to end: the image is never lost and a failure is never reported as success, whatever
+// happens to the log, the disk or the process; and names with folders keep their range.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "expected.hpp"
+#include "frames.hpp"
+#include "workdir.hpp"
+
+namespace fs = std::filesystem;
+namespace tf = testframes;
+using e2e::RunResult;
+using e2e::Workdir;
+using namespace expected;
+
+namespace {
+
+// A run whose log is far over the console's 64 KiB: an empty-but-one capture of a range of
+// 12,734 pages, so 19,999 of its 20,000 slots are reported missing.
+struct BigLogRun {
+    static constexpr int kImagesize = 300000;
+    const std::string na = "p_0_0_12_445.txt";
+    std::string log;
+    std::string image;
+
+    explicit BigLogRun(const Workdir& w) {
+        w.write("file_info.txt", run_info(kImagesize, 1, 0, {na}));
+        w.write(na, tf::frame(0, tf::pattern(3)));
+        std::vector<int> lacked;
+        for (int pn = 1; pn < 20000; ++pn)
+            lacked.push_back(pn);
+        log = head_log(kImagesize, 1, 0) + pass_log(0, na, 0, 0, 12, 445, 20000) + report(lacked) +
+              kFinished;
+        Image im(kImagesize + 1024);
+        im.place(0, 12734LL * 256, tf::pattern(3));
+        image = im.bytes;
+    }
+};
+
+// Standard output that fails: the run still writes its image, then says so and fails.
+struct BrokenLogCase {
+    const char* name;
+    const char* script;
+    const char* reason;
+};
+
+void PrintTo(const BrokenLogCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BrokenLog : public ::testing::TestWithParam<BrokenLogCase> {};
+
+TEST_P(BrokenLog, TheImageIsWrittenAndTheRunFails) {
+    Workdir w;
+    const BigLogRun run(w);
+    const RunResult r = w.run_script(GetParam().script);
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(r.err,
+              std::string("imgrebuild: the log could not be written: ") + GetParam().reason + "\n");
+    ASSERT_TRUE(r.has_output);
+    EXPECT_TRUE(r.output == run.image) << "output.bin is not the rebuilt image";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Logs, BrokenLog,
+    ::testing::Values(
+        // A pager quit early: the reader of the log is gone long before the log ends.
+        BrokenLogCase{"pipe closed early",
+                      "\"$TOOL\" </dev/null 2>.stderr | head -n 3 >/dev/null\n"
+                      "echo ${PIPESTATUS[0]} >.status\n",
+                      "Broken pipe"},
+        BrokenLogCase{"full disk", "\"$TOOL\" </dev/null >/dev/full 2>.stderr; echo $? >.status\n",
+                      "No space left on device"}));
+
+// Reads from `fd` into `got` until it holds `want` or the deadline passes.
+bool read_until(int fd, std::string& got, const std::string& want, std::chrono::seconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    char buf[4096];
+    while (got.find(want) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+// A capture that is a pipe whose writer has not started: the operator already sees the file
+// the tool is waiting on.
+TEST(LogFlush, TheFileWaitedOnIsShownBeforeItsFramesCome) {
+    Workdir w;
+    const std::string na = "live_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(2000, 1, 0, {na}));
+    const std::string fifo = w.path() + "/" + na;
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int in_fd = ::open("/dev/null", O_RDONLY);
+    int from_child[2];
+    ASSERT_EQ(::pipe(from_child), 0);
+    const int pid = w.start(in_fd, from_child[1]);
+    ::close(from_child[1]);
+    ::close(in_fd);
+
+    const std::string waiting = head_log(2000, 1, 0) + pass_log(0, na, 0, 0, 0, 6, 11);
+    std::string got;
+    EXPECT_TRUE(read_until(from_child[0], got, waiting, std::chrono::seconds(20)))
+        << "seen so far: " << got;
+    EXPECT_EQ(got, waiting);
+
+    const int writer = ::open(fifo.c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    const std::string frames = frames_except(11, {2});
+    ASSERT_EQ(::write(writer, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+    ::close(writer);
+    const std::string all = waiting + report({2}) + kFinished;
+    EXPECT_TRUE(read_until(from_child[0], got, all, std::chrono::seconds(20)));
+    EXPECT_EQ(got, all);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(from_child[0]);
+}
+
+// A message that ends exactly where the console's 64 KiB buffer ends, and the message after
+// it, both arrive whole. The buffer starts empty when a capture is opened (the log is flushed
+// then), so the lines after the open are chosen to fill it to the byte.
+TEST(LogFlush, AMessageEndingAtTheBufferEndArrivesWhole) {
+    constexpr size_t kBuffer = 65536;
+    const auto invalid = [](int line) { return fmt("line %lld is not a valid frame.\r\n", line); };
+    std::vector<int> lacked;
+    for (int pn = 0; pn < 20000; ++pn)
+        lacked.push_back(pn);
+    const std::string full_report = report(lacked);
+    // Find a count of refused lines after which a report line ends at the buffer's end.
+    int refused = -1;
+    for (int k = 0; k < 60 && refused < 0; ++k) {
+        size_t len = 0;
+        for (int line = 1; line <= k; ++line)
+            len += invalid(line).size();
+        for (size_t at = full_report.find('\n'); at != std::string::npos && len + at < kBuffer;
+             at = full_report.find('\n', at + 1)) {
+            if (len + at + 1 == kBuffer)
+                refused = k;
+        }
+    }
+    ASSERT_GE(refused, 0);
+
+    Workdir w;
+    const std::string na = "p_0_0_12_445.txt";
+    w.write("file_info.txt", run_info(1000, 1, 0, {na}));
+    std::string capture, log_lines;
+    for (int line = 1; line <= refused; ++line) {
+        capture += "x\n";
+        log_lines += invalid(line);
+    }
+    w.write(na, capture);
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out == head_log(1000, 1, 0) + pass_log(0, na, 0, 0, 12, 445, 20000) + log_lines +
+                             full_report + kFinished)
+        << "the log differs from the expected one (" << r.out.size() << " bytes)";
+}
+
+// --- The final write of output.bin ----------------------------------------------------------
+
+// The directory is a filesystem of 1 MiB: the blank output.bin of 587 KiB fits, a second copy
+// beside it does not. The blank must stay, with no temporary file left.
+TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
+    Workdir w;
+    if (::mount("tmpfs", w.path().c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{w.path()};
+    const std::string na = "a_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(600000, 1, 0, {na}));
+    w.write(na, frames_except(11, {}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(r.out, head_log(600000, 1, 0) + pass_log(0, na, 0, 0, 0, 6, 11) + report({}) +
+                         "write file write error.\r\n");
+    EXPECT_TRUE(r.output == std::string(601024, '\xFF')) << "output.bin is not the blank image";
+    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+}
+
+// The run of the basic kind: 11 slots of one range, all received.
+struct SmallRun {
+    const std::string na = "a_0_0_0_6.txt";
+    std::string image;
+    explicit SmallRun(const Workdir& w) {
+        w.write("file_info.txt", run_info(2000, 1, 0, {na}));
+        w.write(na, frames_except(11, {}));
+        Image im(3024);
+        for (int pn = 0; pn < 11; ++pn)
+            im.place(163LL * pn, 7 * 256, tf::pattern(pn));
+        image = im.bytes;
+    }
+};
+
+TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
+    Workdir w;
+    const SmallRun run(w);
+    w.write("output.bin", "old");
+    w.write("output.bin.tmp", "left by a run that was killed");
+    ASSERT_EQ(::chmod((w.path() + "/output.bin").c_str(), 0604), 0);
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.output == run.image);
+    struct stat st {};
+    ASSERT_EQ(::lstat((w.path() + "/output.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0604u);
+    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+}
+
+TEST(FinalWrite, ALinkedOutputIsWrittenThrough) {
+    Workdir w, elsewhere;
+    const SmallRun run(w);
+    const std::string target = elsewhere.path() + "/image.bin";
+    elsewhere.write("image.bin", "");
+    fs::create_symlink(target, w.path() + "/output.bin");
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_symlink(w.path() + "/output.bin"));
+    EXPECT_TRUE(e2e::read_file(target) == run.image);
+}
+
+// SIGKILL at moments spread over the largest run, half of them over its last fifth, where the
+// image is written: output.bin is then the blank image (or the blank being written, all 0xFF),
+// or the whole rebuilt image, never a part of it.
+TEST(FinalWrite, AKillNeverLeavesATornImage) {
+    Workdir w;
+    const std::string sim =
+        std::string("'" FRAMESIM_EXE "' --max --out '") + w.path() + "' >/dev/null";
+    ASSERT_EQ(std::system(sim.c_str()), 0);
+    const std::string out = w.path() + "/output.bin";
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(w.run().status, 0);
+    const auto took = std::chrono::steady_clock::now() - started;
+    const std::string whole = e2e::read_file(out);
+    ASSERT_EQ(whole.size(), 23998976u + 1024u);
+
+    int blank = 0, complete = 0;
+    for (int k = 0; k < 20; ++k) {
+        fs::remove(out);
+        const int in_fd = ::open("/dev/null", O_RDONLY);
+        const int out_fd = ::open("/dev/null", O_WRONLY);
+        const double at = k < 10 ? (k + 0.5) / 10 : 0.8 + 0.2 * (k - 9.5) / 10;
+        const auto moment = std::chrono::duration_cast<std::chrono::microseconds>(took * at);
+        const int pid = w.start(in_fd, out_fd);
+        ::close(in_fd);
+        ::close(out_fd);
+        std::this_thread::sleep_for(moment); // not a wait for a state: the kill's moment
+        ::kill(pid, SIGKILL);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        const std::string got = e2e::read_file(out);
+        if (got == whole) {
+            ++complete;
+            continue;
+        }
+        EXPECT_TRUE(got.size() <= whole.size() &&
+                    got.find_first_not_of('\xFF') == std::string::npos)
+            << "killed after " << std::chrono::duration<double>(moment).count()
+            << " s: output.bin of " << got.size() << " bytes is neither blank nor whole";
+        ++blank;
+    }
+    std::printf("20 kills: %d left the blank image, %d the whole one\n", blank, complete);
+}
+
+// --- Names with folders ----------------------------------------------------------------------
+
+struct FolderCase {
+    const char* name_line; // as listed in file_info.txt
+    const char* folder;    // made first, when not empty
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) {
+    *os << c.name_line;
+}
+
+class FolderName : public ::testing::TestWithParam<FolderCase> {};
+
+// Pages (5, 128) to (5, 255) with SC_S 5: 202 slots from offset 32,768, whatever the folders
+// before the name say.
+TEST_P(FolderName, TheRangeComesFromTheFileName) {
+    const FolderCase& c = GetParam();
+    Workdir w;
+    if (*c.folder != '\0')
+        fs::create_directory(w.path() + "/" + c.folder);
+    w.write("file_info.txt", run_info(65536, 1, 5, {c.name_line}));
+    w.write(c.name_line, frames_except(202, {7}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head_log(65536, 1, 5) + pass_log(0, c.name_line, 5, 128, 5, 255, 202) +
+                         report({7}) + kFinished);
+    Image im(65536 + 1024);
+    for (int pn = 0; pn < 202; ++pn) {
+        if (pn != 7)
+            im.place(32768 + 163LL * pn, 32768 + 128 * 256, tf::pattern(pn));
+    }
+    EXPECT_TRUE(r.output == im.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FolderName,
+                         ::testing::Values(FolderCase{"st_5_0/pass1_5_128_5_255.txt", "st_5_0"},
+                                           // On this platform a backslash is part of the name.
+                                           FolderCase{"st_5_0\\pass1_5_128_5_255.txt", ""}));
+
+TEST(FolderName, ANameEndingInASeparatorHasNoRange) {
+    Workdir w;
+    w.write("file_info.txt", run_info(100, 1, 0, {"pass_1_2_3_4/"}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(r.out, head_log(100, 1, 0) + "\r\ni=0\r\nread file format error.\r\n");
+}
+
+} // namespace

@@ -16,6 +16,7 @@ bool refill(LineReader& r) {
     const size_t got = std::fread(r.buf, 1, static_cast<size_t>(r.chunk), r.file);
     r.pos = 0;
     r.fill = static_cast<int32_t>(got);
+    r.taken += static_cast<int64_t>(got);
     if (got > 0)
         return true;
     if (std::ferror(r.file))
@@ -34,6 +35,7 @@ void reader_open(LineReader& reader, std::FILE* file, int32_t chunk) {
     reader.fill = 0;
     reader.at_end = false;
     reader.failed = false;
+    reader.taken = 0;
 }
 
 ReadStatus read_line(LineReader& r, char* data, int32_t& length) {

@@ -31,6 +31,7 @@ struct LineReader {
     int32_t fill;  // bytes of buf that hold file data
     bool at_end;   // the file has no more bytes (sticky, as a stream's end-of-file indicator)
     bool failed;   // a read from the file failed (sticky)
+    int64_t taken; // bytes fetched from the file since the reader was opened
     unsigned char buf[kReadChunk]; // one refill: at most `chunk` bytes of the file
 };
 
@@ -41,6 +42,11 @@ void reader_open(LineReader& reader, std::FILE* file, int32_t chunk = kReadChunk
 // Reads the next line into `data` (kLineCap characters, NUL-terminated) and its length,
 // NUL bytes inside the line included, into `length`.
 ReadStatus read_line(LineReader& reader, char* data, int32_t& length);
+
+// Bytes of the file, from where the reader was opened, that the reads so far have consumed.
+inline int64_t reader_offset(const LineReader& reader) {
+    return reader.taken - (reader.fill - reader.pos);
+}
 
 // End of a line's text: its first NUL byte, or its end. Everything after a read looks no further.
 const char* text_end(const char* data, int32_t length);

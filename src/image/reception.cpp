@@ -28,7 +28,7 @@ void mark_slot(Reception& rec, int32_t PN) {
     rec.result[PN] = rec.judge[PN];
 }
 
-void end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con) {
+int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con) {
     // A merge looks only at the file just before; a third pass merges with the union of two.
     if (rangekey == rec.rangekeyo) {
         for (int32_t m = 0; m < mcomsize; ++m)
@@ -50,6 +50,7 @@ void end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con) 
     // Only the first mcomsize entries can have been set during this file.
     clear(rec.result, mcomsize);
     say(con, "loss_num=%d\r\n", loss_num);
+    return loss_num;
 }
 
 } // namespace imgrebuild

@@ -27,7 +27,8 @@ void start_file(Reception& rec, int32_t mcomsize);
 void mark_slot(Reception& rec, int32_t PN);
 
 // After a file: merges with the previous file when the range keys are equal, prints the
-// report of missing slots and readies the tables for the next file.
-void end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con);
+// report of missing slots and readies the tables for the next file. Returns `loss_num`, the
+// count of slots the report lists.
+int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con);
 
 } // namespace imgrebuild

@@ -34,7 +34,7 @@ void say(Console& con, const char* format, ...) {
 void console_flush(Console& con) {
     const size_t want = static_cast<size_t>(con.len);
     con.len = 0;
-    if (con.failed)
+    if (con.failed || con.out == nullptr)
         return;
     errno = 0;
     const bool wrote = want == 0 || std::fwrite(con.buf, 1, want, con.out) == want;

@@ -19,7 +19,8 @@ struct Console {
     char buf[kConsoleBuf];
 };
 
-// Starts an empty log that goes to `out`.
+// Starts an empty log that goes to `out`; with no stream (nullptr) the log is dropped, for a
+// caller that needs the rules but not the messages.
 void console_open(Console& con, std::FILE* out);
 
 // Appends one printf-style message; writes the buffer out first when it would not fit.

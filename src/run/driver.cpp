@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "capture/capture_file.hpp"
 #include "capture/frame.hpp"
 #include "capture/line_reader.hpp"
 #include "capture/range.hpp"
@@ -61,10 +62,9 @@ int check_write(Console& con, WriteStatus status) {
     return 0;
 }
 
-// Handles one line of a capture file: decodes it, and for a sound frame marks its slot and
-// places its data bytes. A refused frame is reported and the file goes on.
-void handle_frame(RunState& s, int64_t lineno, int32_t length, const RangeMath& math) {
-    const FrameStatus status = decode_frame(s.data, text_end(s.data, length), s.frame);
+// Handles one decoded line of a capture file: a sound frame marks its slot and places its
+// data bytes; a refused one is reported and the file goes on.
+void handle_frame(RunState& s, int64_t lineno, FrameStatus status, const RangeMath& math) {
     if (status == FrameStatus::ok) {
         const int32_t PN = slot_of(s.frame.counter, math.mcomsize);
         mark_slot(s.reception, PN);
@@ -103,16 +103,12 @@ int process_capture(RunState& s, int32_t i, int32_t SC_S) {
     if (file.file == nullptr)
         return fail(s.con, "read file open error.\r\n");
     reader_open(s.capture, file.file);
-    // A read that reaches the end of the file ends the loop even when it brought text, so a
-    // last line without a line feed is never handled as a frame.
-    for (int64_t lineno = 1;; ++lineno) {
-        const ReadStatus status = read_line(s.capture, s.data, length);
-        if (status == ReadStatus::failed)
-            return fail(s.con, "read file read error.\r\n");
-        if (status != ReadStatus::line)
-            break;
-        handle_frame(s, lineno, length, math);
-    }
+    const FramesRead frames =
+        read_frames(s.capture, s.data, s.frame, 1, [&](int64_t lineno, FrameStatus status) {
+            handle_frame(s, lineno, status, math);
+        });
+    if (frames.status == ReadStatus::failed)
+        return fail(s.con, "read file read error.\r\n");
     end_file(s.reception, math.mcomsize, math.rangekey, s.con);
     console_flush(s.con);
     return 0;

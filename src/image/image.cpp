@@ -78,10 +78,15 @@ Span slot_span(int64_t start, int64_t limit) {
             std::min({start + kSlotBytes - 1, limit, int64_t{kImageBufSize} - 1})};
 }
 
-void place_frame(const int32_t* values, int64_t start, int64_t limit) {
-    const Span span = slot_span(start, limit);
+void place_frame_in(unsigned char* buf, int64_t size, const int32_t* values, int64_t start,
+                    int64_t limit) {
+    const Span span = slot_span(start, std::min(limit, size - 1));
     for (int64_t o = span.first; o <= span.last; ++o)
-        imagebuf[o] = static_cast<unsigned char>(values[o - start]);
+        buf[o] = static_cast<unsigned char>(values[o - start]);
+}
+
+void place_frame(const int32_t* values, int64_t start, int64_t limit) {
+    place_frame_in(imagebuf, kImageBufSize, values, start, limit);
 }
 
 const unsigned char* image_bytes() {

@@ -33,6 +33,10 @@ Span slot_span(int64_t start, int64_t limit);
 // dropped; the others still land at their own offsets.
 void place_frame(const int32_t* values, int64_t start, int64_t limit);
 
+// place_frame for another buffer of `size` bytes: offsets at or past `size` are dropped too.
+void place_frame_in(unsigned char* buf, int64_t size, const int32_t* values, int64_t start,
+                    int64_t limit);
+
 // Writes the first `outsize` bytes of the image to the output file. When the output file is
 // absent or a regular file, the bytes go to a new file beside it that then replaces it, so the
 // output file is never left half written; a link, device or pipe is written through in place.

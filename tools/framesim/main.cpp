@@ -42,6 +42,9 @@ const char kUsage[] =
     "  --max                 the largest run the rebuild allows: a generated image of 23998976\n"
     "                        bytes, 12734 pages per file, every other range received twice\n"
     "                        (options after it still apply)\n"
+    "  --ranges FILE         send only the requests of a plan file (imgcover --plan: one\n"
+    "                        'SSC SP ESC EP NAME' a line), one capture each under its NAME;\n"
+    "                        writes no file_info.txt and appends to dropped.txt\n"
     "  --help                show this help\n";
 
 int usage_error(const std::string& message) {
@@ -83,7 +86,7 @@ bool read_image(const std::string& path, std::vector<uint8_t>& image) {
 
 int main(int argc, char** argv) {
     framesim::Options o;
-    std::string save_image;
+    std::string save_image, ranges;
     for (int k = 1; k < argc; ++k) {
         std::string arg = argv[k];
         std::string value;
@@ -108,10 +111,14 @@ int main(int argc, char** argv) {
         if (arg == "--help") {
             std::fputs(kUsage, stdout);
             return 0;
-        } else if (arg == "--out" || arg == "--image" || arg == "--save-image") {
+        } else if (arg == "--out" || arg == "--image" || arg == "--save-image" ||
+                   arg == "--ranges") {
             if (!take(v) || v.empty())
                 return usage_error(arg + " needs a path");
-            (arg == "--out" ? o.out : arg == "--image" ? o.image_file : save_image) = v;
+            (arg == "--out"      ? o.out
+             : arg == "--image"  ? o.image_file
+             : arg == "--ranges" ? ranges
+                                 : save_image) = v;
         } else if (arg == "--image-size" || arg == "--sc-s" || arg == "--pages-per-file" ||
                    arg == "--passes") {
             if (!take(v) || !parse_long(v, INT32_MIN, INT32_MAX, n))
@@ -170,7 +177,13 @@ int main(int argc, char** argv) {
     }
     framesim::Run run;
     std::string error;
-    if (!framesim::simulate(o, image, run, error)) {
+    std::vector<framesim::Resend> plan;
+    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error)) {
+        std::fprintf(stderr, "framesim: %s\n", error.c_str());
+        return 2;
+    }
+    if (!(ranges.empty() ? framesim::simulate(o, image, run, error)
+                         : framesim::resend(o, image, plan, run, error))) {
         std::fprintf(stderr, "framesim: %s\n", error.c_str());
         return 2;
     }

@@ -133,8 +133,9 @@ std::string noise_line(NoiseLine& n, const std::string& frame, Random& rng) {
     return {};
 }
 
-bool write_file(const fs::path& path, const std::string& bytes, std::string& error) {
-    std::FILE* f = std::fopen(path.string().c_str(), "wb");
+bool write_file(const fs::path& path, const std::string& bytes, std::string& error,
+                const char* mode = "wb") {
+    std::FILE* f = std::fopen(path.string().c_str(), mode);
     if (f == nullptr) {
         error = "cannot create " + path.string();
         return false;
@@ -196,6 +197,22 @@ bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture&
     return write_file(fs::path(o.out) / cap.name, text, error);
 }
 
+// A line of dropped.txt: "name: slot slot ...".
+std::string dropped_line(const Capture& cap) {
+    std::string s = cap.name + ':';
+    for (int32_t pn : cap.dropped)
+        s += ' ' + std::to_string(pn);
+    return s + "\n";
+}
+
+bool make_out_dir(const Options& o, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(o.out, ec);
+    if (ec)
+        error = "cannot create directory " + o.out;
+    return !ec;
+}
+
 } // namespace
 
 bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std::string& error) {
@@ -206,12 +223,8 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
         error = "the image is larger than 23998976 bytes";
         return false;
     }
-    std::error_code ec;
-    fs::create_directories(o.out, ec);
-    if (ec) {
-        error = "cannot create directory " + o.out;
+    if (!make_out_dir(o, error))
         return false;
-    }
     run = Run{};
     run.imagesize = static_cast<int32_t>(image.size());
     run.SC_S = o.SC_S;
@@ -244,13 +257,7 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
                 got[static_cast<size_t>(pn)] = false;
             for (size_t k = 0; k < received.size(); ++k)
                 received[k] = received[k] || got[k];
-            dropped_list += cap.name;
-            dropped_list += ':';
-            for (int32_t pn : cap.dropped) {
-                dropped_list += ' ';
-                dropped_list += std::to_string(pn);
-            }
-            dropped_list += "\n";
+            dropped_list += dropped_line(cap);
             run.captures.push_back(std::move(cap));
         }
     }
@@ -263,6 +270,67 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
         info += c.name + "\n";
     return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
            write_file(fs::path(o.out) / "dropped.txt", dropped_list, error);
+}
+
+bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot read " + path;
+        return false;
+    }
+    char line[4096];
+    int number = 0;
+    bool ok = true;
+    while (ok && std::fgets(line, sizeof line, f) != nullptr) {
+        ++number;
+        Resend r{};
+        char name[4096];
+        char extra = 0;
+        const int got = std::sscanf(line, "%d %d %d %d %4095s %c", &r.range.SSC, &r.range.SP,
+                                    &r.range.ESC, &r.range.EP, name, &extra);
+        if (got == EOF)
+            continue;
+        if (got != 5) {
+            error = path + ":" + std::to_string(number) + ": not 'SSC SP ESC EP NAME'";
+            ok = false;
+            break;
+        }
+        r.name = name;
+        plan.push_back(r);
+    }
+    if (std::ferror(f) != 0) {
+        error = "cannot read " + path;
+        ok = false;
+    }
+    std::fclose(f);
+    return ok;
+}
+
+bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
+            Run& run, std::string& error) {
+    error = check_options(o);
+    if (!error.empty() || !make_out_dir(o, error))
+        return false;
+    run = Run{};
+    run.imagesize = static_cast<int32_t>(image.size());
+    run.SC_S = o.SC_S;
+    Random rng(o.seed);
+    std::string dropped_list;
+    for (const Resend& r : plan) {
+        imgrebuild::RangeMath math{};
+        if (!imgrebuild::compute_range(r.range, o.SC_S, math)) {
+            error = "the plan's range for " + r.name + " has fewer than 1 or more than 12734 pages";
+            return false;
+        }
+        Capture cap;
+        cap.range = r.range;
+        cap.name = r.name;
+        if (!write_capture(o, image, cap, math, rng, error))
+            return false;
+        dropped_list += dropped_line(cap);
+        run.captures.push_back(std::move(cap));
+    }
+    return write_file(fs::path(o.out) / "dropped.txt", dropped_list, error, "ab");
 }
 
 } // namespace framesim

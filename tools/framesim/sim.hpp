@@ -88,6 +88,20 @@ std::string frame_line(int32_t id, int32_t counter, const uint8_t* data);
 // On failure returns false with a message in `error`.
 bool simulate(const Options& opts, const std::vector<uint8_t>& image, Run& run, std::string& error);
 
+// One page range to send again, as a plan file lists it: "SSC SP ESC EP NAME".
+struct Resend {
+    imgrebuild::PageRange range;
+    std::string name;
+};
+
+// Reads a plan file's requests. False with a message naming the line that is wrong.
+bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error);
+
+// Sends only the planned ranges, one capture each under its name in opts.out, and appends
+// what each lost to dropped.txt. Writes no file_info.txt.
+bool resend(const Options& opts, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
+            Run& run, std::string& error);
+
 // Checks the options' ranges; returns an empty string or what is wrong.
 std::string check_options(const Options& opts);
 

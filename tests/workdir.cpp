@@ -20,6 +20,11 @@ std::string read_file(const std::string& path) {
     return s.str();
 }
 
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+}
+
 Workdir::Workdir() {
     std::string tmpl = (fs::temp_directory_path() / "imgrebuild-e2e-XXXXXX").string();
     if (::mkdtemp(tmpl.data()) == nullptr)

@@ -38,6 +38,9 @@ class Workdir {
     std::string path_;
 };
 
+// Writes a whole file.
+void write_file(const std::string& path, const std::string& bytes);
+
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
 

@@ -1,0 +1,556 @@
+// imgcover end to end and against the rebuild: the same captures read by both programs must
+// tell the same story, and the loop of plan, resend and rebuild must end with the whole image.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#define STB_IMAGE_IMPLEMENTATION
+#define STB_IMAGE_STATIC
+#include <stb/stb_image.h>
+
+#include "analysis.hpp"
+#include "expected.hpp"
+#include "frames.hpp"
+#include "outputs.hpp"
+#include "sim.hpp"
+#include "workdir.hpp"
+
+namespace fs = std::filesystem;
+namespace tf = testframes;
+using e2e::Workdir;
+using json = nlohmann::json;
+using namespace expected;
+
+namespace {
+
+struct Ran {
+    int status;
+    std::string out, err;
+};
+
+// Runs a program with arguments in `dir`; standard input is empty.
+Ran run_in(const std::string& dir, const std::string& exe, const std::string& args) {
+    const std::string cmd =
+        "cd '" + dir + "' && '" + exe + "' " + args + " </dev/null >.cover.out 2>.cover.err";
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, e2e::read_file(dir + "/.cover.out"),
+            e2e::read_file(dir + "/.cover.err")};
+}
+
+Ran cover(const std::string& dir, const std::string& args) {
+    return run_in(dir, IMGCOVER_EXE, args);
+}
+
+// The slots that each file's report of the rebuild's log lists, in file order.
+std::vector<std::vector<int>> reported_slots(const std::string& log) {
+    std::vector<std::vector<int>> files;
+    std::istringstream in(log);
+    std::string line;
+    while (std::getline(in, line)) {
+        int pn = 0;
+        if (line.rfind("i=", 0) == 0)
+            files.emplace_back();
+        else if (std::sscanf(line.c_str(), "PN=%d is lacked.", &pn) == 1)
+            files.back().push_back(pn);
+    }
+    return files;
+}
+
+std::vector<int> ints(const json& a) {
+    return a.get<std::vector<int>>();
+}
+
+// --- Against the rebuild, over many framesim runs ----------------------------------------------
+
+struct Drawn {
+    framesim::Options o;
+    bool shuffle; // list the captures in another order, so that passes are not adjacent
+};
+
+Drawn draw(uint64_t seed) {
+    framesim::Random rng(seed * 7919 + 3);
+    Drawn d;
+    framesim::Options& o = d.o;
+    o.seed = seed;
+    o.image_size = 1000 + static_cast<int32_t>(rng.below(90000));
+    o.SC_S = static_cast<int32_t>(rng.below(8));
+    o.pages_per_file = 1 + static_cast<int32_t>(rng.below(80));
+    o.passes = 1 + static_cast<int32_t>(rng.below(3));
+    o.repeat = static_cast<framesim::Repeat>(rng.below(3));
+    o.loss = rng.below(4) * 0.05;
+    o.duplicates = rng.chance(0.3) ? 0.05 : 0.0;
+    o.reorder = rng.chance(0.3) ? 0.1 : 0.0;
+    o.noise = rng.chance(0.3) ? 0.05 : 0.0;
+    o.crlf = rng.chance(0.3);
+    o.wrap = rng.chance(0.3);
+    d.shuffle = rng.chance(0.4);
+    return d;
+}
+
+// Reorders the name lines of file_info.txt (a fixed permutation from the seed).
+void shuffle_names(const std::string& dir, uint64_t seed) {
+    std::istringstream in(e2e::read_file(dir + "/file_info.txt"));
+    std::vector<std::string> lines;
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    framesim::Random rng(seed);
+    for (size_t k = lines.size() - 1; k > 4; --k)
+        std::swap(lines[k], lines[4 + rng.below(static_cast<uint32_t>(k - 3))]);
+    std::string s;
+    for (const std::string& l : lines)
+        s += l + "\n";
+    e2e::write_file(dir + "/file_info.txt", s);
+}
+
+class AgainstRebuild : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(AgainstRebuild, SlotsAndBytesAgree) {
+    const uint64_t seed = GetParam();
+    const Drawn d = draw(seed);
+    Workdir w;
+    framesim::Options o = d.o;
+    o.out = w.path();
+    framesim::Run sent;
+    std::string error;
+    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, seed), sent, error))
+        << error;
+    if (d.shuffle)
+        shuffle_names(w.path(), seed);
+
+    const e2e::RunResult rebuilt = w.run();
+    ASSERT_EQ(rebuilt.status, 0) << rebuilt.out;
+    const Ran r = cover(w.path(), "--json cover.json --rebuilt rebuilt.bin");
+    ASSERT_LE(r.status, 1) << r.err;
+    const json j = json::parse(e2e::read_file(w.path() + "/cover.json"));
+    EXPECT_EQ(r.status, j["complete"].get<bool>() ? 0 : 1);
+
+    // Per capture: its own missing slots are what the rebuild lists when it did not merge, and
+    // the count the rebuild lists is what imgcover says the rebuild lists.
+    const std::vector<std::vector<int>> reported = reported_slots(rebuilt.out);
+    const json& caps = j["captures"];
+    ASSERT_EQ(caps.size(), reported.size());
+    int64_t previous_key = 0;
+    for (size_t i = 0; i < caps.size(); ++i) {
+        const json& c = caps[i];
+        ASSERT_EQ(c["status"], "ok");
+        const int64_t key = c["SSC"].get<int64_t>() + c["SP"].get<int64_t>() +
+                            c["ESC"].get<int64_t>() + c["EP"].get<int64_t>();
+        if (key != previous_key) {
+            EXPECT_EQ(ints(c["missing_slots"]), reported[i]) << c["name"];
+        }
+        EXPECT_EQ(c["reported_by_rebuild"].get<size_t>(), reported[i].size()) << c["name"];
+        previous_key = key;
+    }
+
+    // Covered bytes are the same in both images; uncovered ones are 0xFF in output.bin.
+    const std::string mine = e2e::read_file(w.path() + "/rebuilt.bin");
+    ASSERT_EQ(mine.size(), rebuilt.output.size());
+    std::vector<bool> covered(static_cast<size_t>(o.image_size), true);
+    for (const json& span : j["missing_spans"]) {
+        for (int64_t b = span[0]; b <= span[1].get<int64_t>(); ++b)
+            covered[static_cast<size_t>(b)] = false;
+    }
+    int64_t count = 0, wrong = 0;
+    for (size_t b = 0; b < covered.size(); ++b) {
+        count += covered[b];
+        const char want = covered[b] ? mine[b] : '\xFF';
+        wrong += rebuilt.output[b] != want;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(count, j["covered_bytes"].get<int64_t>());
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, AgainstRebuild, ::testing::Range<uint64_t>(1, 41));
+
+// Two different ranges whose numbers have one sum: the rebuild merges them and takes slots of
+// the other range as received; imgcover tells the truth and says the rebuild lists fewer.
+TEST(AgainstRebuild, RangesSharingAKeyAreNotMerged) {
+    Workdir w;
+    // (1, 0)-(1, 9) and (1, 3)-(1, 6) both have key 11.
+    const std::string a = "a_1_0_1_9.txt", b = "b_1_3_1_6.txt";
+    w.write("file_info.txt", run_info(5000, 2, 1, {a, b}));
+    w.write(a, frames_except(16, {0, 1, 2, 15}));
+    w.write(b, frames_except(7, {1, 2, 5}));
+    const Ran r = cover(w.path(), "--json -");
+    EXPECT_EQ(r.status, 1);
+    const json j = json::parse(r.out);
+    EXPECT_EQ(ints(j["captures"][1]["missing_after_all_passes"]), (std::vector<int>{1, 2, 5}));
+    EXPECT_EQ(j["captures"][1]["reported_by_rebuild"], 2);
+    const Ran human = cover(w.path(), "");
+    EXPECT_NE(human.out.find("! rebuild lists only 2"), std::string::npos) << human.out;
+}
+
+// A range received twice with another range between: the rebuild's report after the second
+// pass overstates the loss; missing after all passes is the truth.
+TEST(AgainstRebuild, RepeatsThatAreNotAdjacentStillCount) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", x = "x_0_7_0_7.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(2000, 3, 0, {a, x, b}));
+    w.write(a, frames_except(11, {3, 4}));
+    w.write(x, frames_except(2, {}));
+    w.write(b, frames_except(11, {4, 5}));
+    const Ran r = cover(w.path(), "--json -");
+    const json j = json::parse(r.out);
+    EXPECT_EQ(ints(j["captures"][0]["missing_after_all_passes"]), (std::vector<int>{4}));
+    EXPECT_EQ(ints(j["captures"][2]["missing_slots"]), (std::vector<int>{4, 5}));
+    EXPECT_EQ(ints(j["captures"][2]["missing_after_all_passes"]), (std::vector<int>{4}));
+    EXPECT_EQ(j["captures"][2]["reported_by_rebuild"], 2);
+    EXPECT_NE(cover(w.path(), "").out.find("* rebuild lists 2"), std::string::npos);
+}
+
+// --- The loop: plan, resend, rebuild -------------------------------------------------------------
+
+class ClosedLoop : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(ClosedLoop, EndsWithTheWholeImage) {
+    const uint64_t seed = GetParam();
+    Workdir w;
+    const std::string dir = w.path();
+    framesim::Random rng(seed);
+    const int size = 2000 + static_cast<int>(rng.below(60000));
+    const std::string common = " --loss 0.1 --sc-s " + std::to_string(rng.below(4)) +
+                               (rng.chance(0.3) ? " --crlf" : "") +
+                               (rng.chance(0.3) ? " --noise 0.05" : "");
+    ASSERT_EQ(run_in(dir, FRAMESIM_EXE,
+                     "--out ." + common + " --image-size " + std::to_string(size) +
+                         " --pages-per-file " + std::to_string(1 + rng.below(40)) + " --seed " +
+                         std::to_string(seed) + " --save-image sent.img")
+                  .status,
+              0);
+    int64_t covered = -1;
+    int rounds = 0;
+    for (;; ++rounds) {
+        ASSERT_LE(rounds, 8) << "the plan did not empty in 8 rounds";
+        const std::string prefix = "r" + std::to_string(rounds);
+        const Ran r = cover(dir, "--json cover.json --plan plan.txt --next-info next.txt "
+                                 "--prefix " +
+                                     prefix);
+        ASSERT_LE(r.status, 1) << r.err;
+        const json j = json::parse(e2e::read_file(dir + "/cover.json"));
+        EXPECT_GE(j["covered_bytes"].get<int64_t>(), covered) << "coverage shrank";
+        covered = j["covered_bytes"];
+        if (r.status == 0) {
+            EXPECT_TRUE(j["plan"].empty());
+            break;
+        }
+        EXPECT_FALSE(j["plan"].empty());
+        ASSERT_EQ(run_in(dir, FRAMESIM_EXE,
+                         "--out . --ranges plan.txt --image sent.img" + common + " --seed " +
+                             std::to_string(seed * 100 + static_cast<uint64_t>(rounds)))
+                      .status,
+                  0);
+        fs::rename(dir + "/next.txt", dir + "/file_info.txt");
+    }
+    const e2e::RunResult rebuilt = w.run();
+    ASSERT_EQ(rebuilt.status, 0);
+    const std::string sent = e2e::read_file(dir + "/sent.img");
+    ASSERT_EQ(sent.size(), static_cast<size_t>(size));
+    EXPECT_TRUE(rebuilt.output.compare(0, sent.size(), sent) == 0)
+        << "the rebuilt image differs from the one sent after " << rounds << " rounds";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ClosedLoop, ::testing::Range<uint64_t>(1, 51));
+
+// --- Outputs of the bundled example, exactly ----------------------------------------------------
+
+TEST(Outputs, BundledExample) {
+    Workdir w;
+    w.copy_fixture("../../examples/basic");
+    const Ran r = cover(w.path(), "--json - --plan plan.txt --next-info next.txt");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    const json j = json::parse(r.out);
+    EXPECT_EQ(j["imagesize"], 65536);
+    EXPECT_EQ(j["SC_S"], 5);
+    EXPECT_EQ(j["complete"], false);
+    EXPECT_EQ(j["covered_bytes"], 65536 - 2 * 163);
+    // Slot 18 of (5,0)-(5,127) and slot 3 of (5,128)-(5,255).
+    EXPECT_EQ(j["missing_spans"], json::parse("[[2934, 3096], [33257, 33419]]"));
+    ASSERT_EQ(j["captures"].size(), 3u);
+    const json& first = j["captures"][0];
+    EXPECT_EQ(first["name"], "pass1_5_0_5_127.txt");
+    EXPECT_EQ(first["status"], "ok");
+    EXPECT_EQ(first["mcomsize"], 202);
+    EXPECT_EQ(first["frames"], 198);
+    EXPECT_EQ(ints(first["missing_slots"]), (std::vector<int>{17, 18, 90, 150}));
+    EXPECT_EQ(ints(first["missing_after_all_passes"]), (std::vector<int>{18}));
+    EXPECT_EQ(j["plan"], json::parse(R"([
+        {"SSC": 5, "SP": 11, "ESC": 5, "EP": 12, "name": "retry_5_11_5_12.txt"},
+        {"SSC": 5, "SP": 129, "ESC": 5, "EP": 130, "name": "retry_5_129_5_130.txt"}])"));
+    EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"),
+              "5 11 5 12 retry_5_11_5_12.txt\n5 129 5 130 retry_5_129_5_130.txt\n");
+    EXPECT_EQ(e2e::read_file(w.path() + "/next.txt"),
+              "example run: one range received twice, one once\n"
+              "imagesize 65536\n"
+              "numfile 5\n"
+              "SC_S 5\n"
+              "pass1_5_0_5_127.txt\npass2_5_0_5_127.txt\npass1_5_128_5_255.txt\n"
+              "retry_5_11_5_12.txt\nretry_5_129_5_130.txt\n");
+}
+
+// --- Bad input: every status and exit code ----------------------------------------------------
+
+TEST(BadInput, CapturesThatCannotBeUsedAreReportedAndSkipped) {
+    Workdir w;
+    const std::string ok = "a_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(2000, 6, 0,
+                                      {ok, "gone_0_0_0_6.txt", "folder_0_7_0_7.txt", "noname.txt",
+                                       "wide_0_0_99_0.txt"}));
+    w.write(ok, frames_except(11, {}));
+    fs::create_directory(w.path() + "/folder_0_7_0_7.txt");
+    const Ran r = cover(w.path(), "--json - --next-info next.txt");
+    EXPECT_EQ(r.status, 1);
+    const json j = json::parse(r.out);
+    const json& c = j["captures"];
+    ASSERT_EQ(c.size(), 5u); // numfile says 6: the five lines present are analysed
+    EXPECT_EQ(c[0]["status"], "ok");
+    EXPECT_EQ(c[1]["status"], "unreadable");
+    EXPECT_EQ(c[1]["missing_slots"].size(), 11u);
+    EXPECT_EQ(c[2]["status"], "unreadable"); // a folder: opened, but no read succeeds
+    EXPECT_EQ(c[3]["status"], "bad_name");
+    EXPECT_FALSE(c[3].contains("SSC"));
+    EXPECT_FALSE(c[3].contains("mcomsize"));
+    EXPECT_EQ(c[4]["status"], "bad_range");
+    EXPECT_EQ(c[4]["ESC"], 99);
+    EXPECT_FALSE(c[4].contains("mcomsize"));
+    // Pages 0 to 6 were received; page 7 (and the bytes of page 7 up to 2000) were not.
+    EXPECT_EQ(j["missing_spans"], json::parse("[[1793, 1999]]"));
+    EXPECT_NE(r.err.find("imgcover: warning: cannot open"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("left out of the next run description: noname.txt (bad_name)"),
+              std::string::npos)
+        << r.err;
+    const std::string next = e2e::read_file(w.path() + "/next.txt");
+    EXPECT_EQ(next.substr(next.find("numfile")),
+              "numfile 2\nSC_S 0\na_0_0_0_6.txt\nretry_0_7_0_7.txt\n");
+}
+
+struct ExitCase {
+    const char* name;
+    std::string file_info; // empty: none
+    std::string args;
+    int status;
+    const char* err; // what stderr starts with
+};
+
+void PrintTo(const ExitCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Exit : public ::testing::TestWithParam<ExitCase> {};
+
+TEST_P(Exit, StatusAndMessage) {
+    const ExitCase& c = GetParam();
+    Workdir w;
+    if (!c.file_info.empty())
+        w.write("file_info.txt", c.file_info);
+    const Ran r = cover(w.path(), c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.substr(0, std::strlen(c.err)), c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Exit,
+    ::testing::Values(
+        ExitCase{"complete", run_info(0, 0, 0, {}), "", 0, ""},
+        ExitCase{"nothing received", run_info(10, 0, 0, {}), "", 1, ""},
+        ExitCase{"no run description", "", "", 2, "imgcover: cannot open"},
+        ExitCase{"head refused", "a\nimagesize 10\nnumfile x\nSC_S 0\n", "", 2, "imgcover: "},
+        ExitCase{"head too short", "a\nimagesize 10\n", "", 2, "imgcover: "},
+        ExitCase{"imagesize too large", run_info(23998977, 0, 0, {}), "", 2, "imgcover: "},
+        ExitCase{"negative imagesize", run_info(-1, 0, 0, {}), "", 2, "imgcover: "},
+        ExitCase{"unknown option", run_info(0, 0, 0, {}), "--frobnicate", 2, "imgcover: "},
+        ExitCase{"prefix with an underscore", run_info(0, 0, 0, {}), "--prefix a_b", 2,
+                 "imgcover: --prefix"},
+        ExitCase{"prefix with a slash", run_info(0, 0, 0, {}), "--prefix a/b", 2,
+                 "imgcover: --prefix"},
+        ExitCase{"empty prefix", run_info(0, 0, 0, {}), "--prefix ''", 2, "imgcover: --prefix"},
+        ExitCase{"help", "", "--help", 0, ""}, ExitCase{"version", "", "--version", 0, ""}));
+
+TEST(BadInput, NamesThatAreNotUtf8AreWrittenWithReplacementCharacters) {
+    Workdir w;
+    const std::string name = "caf\xE9\xC3_0_0_0_6.txt"; // Latin-1 é, then a cut sequence
+    w.write("file_info.txt", run_info(1792, 1, 0, {name}));
+    w.write(name, frames_except(11, {}));
+    const Ran r = cover(w.path(), "--json -");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(json::parse(r.out)["captures"][0]["name"], "caf\uFFFD\uFFFD_0_0_0_6.txt");
+}
+
+// --- Pieces -----------------------------------------------------------------------------
+
+TEST(Utf8Clean, ReplacesEachBadByte) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"\xC3\xA9", "\xC3\xA9"},
+        {"\xE2\x82\xAC\xF0\x9F\x9B\xB0", "\xE2\x82\xAC\xF0\x9F\x9B\xB0"},
+        {"\xFF", "\xEF\xBF\xBD"},
+        {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // cut short: each byte replaced
+        {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                 // overlong
+        {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}, // a surrogate
+        {std::string("a\0b", 3), std::string("a\0b", 3)},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(imgcover::utf8_clean(c.in), c.out) << c.in;
+}
+
+// An analysis with the given uncovered spans, for the plan alone.
+imgcover::Analysis with_missing(int32_t imagesize, int32_t SC_S,
+                                std::vector<imgcover::Span> missing) {
+    imgcover::Analysis a;
+    a.head.imagesize = imagesize;
+    a.head.SC_S = SC_S;
+    a.missing = std::move(missing);
+    return a;
+}
+
+TEST(Plan, PagesRunsJoinsAndCuts) {
+    using R = imgrebuild::PageRange;
+    const struct {
+        const char* name;
+        imgcover::Analysis a;
+        int32_t join;
+        std::vector<R> want;
+    } cases[] = {
+        {"nothing missing", with_missing(5000, 3, {}), 0, {}},
+        {"one byte", with_missing(5000, 3, {{256, 256}}), 0, {{3, 1, 3, 1}}},
+        {"a span over a page boundary", with_missing(5000, 3, {{255, 256}}), 0, {{3, 0, 3, 1}}},
+        {"two runs",
+         with_missing(5000, 3, {{0, 0}, {1024, 1024}}),
+         0,
+         {{3, 0, 3, 0}, {3, 4, 3, 4}}},
+        {"joined across 3 covered pages",
+         with_missing(5000, 3, {{0, 0}, {1024, 1024}}),
+         3,
+         {{3, 0, 3, 4}}},
+        {"not joined across 3 with --join 2",
+         with_missing(5000, 3, {{0, 0}, {1024, 1024}}),
+         2,
+         {{3, 0, 3, 0}, {3, 4, 3, 4}}},
+        {"adjacent pages are one run",
+         with_missing(5000, 0, {{0, 0}, {256, 256}}),
+         0,
+         {{0, 0, 0, 1}}},
+        {"across a block",
+         with_missing(600000, 2, {{1023 * 256, 1025 * 256}}),
+         0,
+         {{2, 1023, 3, 1}}},
+        // 20,000 pages from block 1: one request of 12,734 pages, then the rest.
+        {"cut at 12734 pages",
+         with_missing(20000 * 256, 1, {{0, 20000 * 256 - 1}}),
+         0,
+         {{1, 0, 13, 445}, {13, 446, 20, 543}}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<imgcover::Request> plan = imgcover::make_plan(c.a, c.join, "p");
+        ASSERT_EQ(plan.size(), c.want.size()) << c.name;
+        for (size_t k = 0; k < plan.size(); ++k) {
+            const R& got = plan[k].range;
+            const R& want = c.want[k];
+            EXPECT_TRUE(got.SSC == want.SSC && got.SP == want.SP && got.ESC == want.ESC &&
+                        got.EP == want.EP)
+                << c.name << ": request " << k << " is " << plan[k].name;
+            EXPECT_EQ(plan[k].name, "p_" + std::to_string(want.SSC) + "_" +
+                                        std::to_string(want.SP) + "_" + std::to_string(want.ESC) +
+                                        "_" + std::to_string(want.EP) + ".txt");
+        }
+    }
+}
+
+// --- Pictures --------------------------------------------------------------------------------
+
+struct Png {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    bool read(const std::string& path) {
+        int channels = 0;
+        unsigned char* p = stbi_load(path.c_str(), &width, &height, &channels, 3);
+        if (p == nullptr)
+            return false;
+        rgb.assign(p, p + static_cast<size_t>(width) * height * 3);
+        stbi_image_free(p);
+        return true;
+    }
+    std::array<int, 3> at(int x, int y) const {
+        const uint8_t* q = &rgb[(static_cast<size_t>(y) * width + x) * 3];
+        return {q[0], q[1], q[2]};
+    }
+};
+
+// Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a pixel, 8 a row: the
+// first pass lacks slots 3 and 4, a repeat after another range brings slot 3, slot 4 stays
+// missing, and page 7 is received once.
+TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", x = "x_0_7_0_7.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(2048, 3, 0, {a, x, b}));
+    w.write(a, frames_except(11, {3, 4}));
+    w.write(x, frames_except(2, {}));
+    w.write(b, tf::frame(3, tf::pattern(3)));
+    const Ran r = cover(w.path(), "--map map.png --cell 16 --map-width 8");
+    EXPECT_EQ(r.status, 1);
+    Png png;
+    ASSERT_TRUE(png.read(w.path() + "/map.png"));
+    EXPECT_EQ(png.width, 190); // the legend's width
+    EXPECT_GT(png.height, 2048 / 16 / 8);
+    const auto colour = [&](int64_t offset) {
+        const int64_t cell = offset / 16;
+        return png.at(static_cast<int>(cell % 8), static_cast<int>(cell / 8));
+    };
+    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
+    EXPECT_EQ(colour(0), green);
+    EXPECT_EQ(colour(3 * 163 + 8), amber); // slot 3: only the repeat brought it
+    EXPECT_EQ(colour(4 * 163 + 20), red);  // slot 4: never received
+    EXPECT_EQ(colour(1900), green);        // page 7, first try
+    // A cell with a missing byte is red even when the rest of it was received.
+    EXPECT_EQ(colour(5 * 163 - 1), red);
+}
+
+TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {a}));
+    w.write(a, frames_except(11, {2}));
+    const Ran r = cover(w.path(), "--picture p.png --pixel rgb24 --width 10 --offset 5");
+    EXPECT_EQ(r.status, 1) << r.err;
+    Png png;
+    ASSERT_TRUE(png.read(w.path() + "/p.png"));
+    EXPECT_EQ(png.width, 10);
+    EXPECT_EQ(png.height, (1792 - 5) / 3 / 10);
+    int holes = 0;
+    for (int y = 0; y < png.height; ++y) {
+        for (int x = 0; x < png.width; ++x) {
+            const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
+            bool hole = false;
+            std::array<int, 3> want{};
+            for (int c = 0; c < 3; ++c) {
+                const int64_t o = at + c;
+                hole = hole || (o >= 2 * 163 && o < 3 * 163);
+                want[static_cast<size_t>(c)] = tf::pattern(static_cast<int>(o / 163))[o % 163];
+            }
+            if (hole) {
+                ++holes;
+                want = {255, 0, 255};
+            }
+            ASSERT_EQ(png.at(x, y), want) << "pixel " << x << "," << y;
+        }
+    }
+    EXPECT_GT(holes, 50);
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+// imgcover's analysis against the rebuild, on the input laid out as a working directory as
+// fuzz_run does. The analysis must never fail where the rebuild reads the head, and where the
+// rebuild completes, every capture is read, its image equals output.bin byte for byte, the
+// rebuild's loss counts are the ones the analysis predicts, and the coverage, its spans and
+// the plan agree with each other.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis.hpp"
+#include "limits.hpp"
+#include "run/driver.hpp"
+#include "scratch.hpp"
+#include "support.hpp"
+
+namespace {
+
+using namespace fuzzscratch;
+
+// The loss_num values of a log, in order.
+std::vector<long long> loss_counts(const std::string& log) {
+    std::vector<long long> counts;
+    // A report's last line; no name can hold a line feed, so none can fake one.
+    const std::string label = "\r\nloss_num=";
+    for (size_t at = log.find(label); at != std::string::npos; at = log.find(label, at + 1))
+        counts.push_back(std::atoll(log.c_str() + at + label.size()));
+    return counts;
+}
+
+void check_cover(const uint8_t* bytes, size_t size) {
+    lay_out_run(bytes, size);
+    imgcover::Analysis a;
+    a.dir = ".";
+    a.keep_image = true;
+    std::string error;
+    const bool analysed = imgcover::analyse(a, error);
+
+    std::remove("output.bin");
+    std::FILE* log = std::tmpfile();
+    const int status = imgrebuild::run(no_input, log, stderr);
+    const std::string got = fuzzsupport::read_back(log);
+    std::fclose(log);
+    if (!analysed) {
+        FUZZ_CHECK(status == -1);
+        return;
+    }
+
+    // The analysis agrees with itself.
+    const int64_t imagesize = a.head.imagesize;
+    int64_t uncovered = 0, previous_last = -2;
+    for (const imgcover::Span& s : a.missing) {
+        FUZZ_CHECK(s.first >= 0 && s.first <= s.last && s.last < imagesize);
+        FUZZ_CHECK(s.first > previous_last + 1); // maximal: a covered byte between two spans
+        previous_last = s.last;
+        uncovered += s.last - s.first + 1;
+    }
+    FUZZ_CHECK(a.covered_bytes + uncovered == imagesize);
+    const std::vector<imgcover::Request> plan = imgcover::make_plan(a, 0, "p");
+    for (const imgcover::Span& s : a.missing) {
+        const int64_t page = s.first / imgrebuild::kPageBytes;
+        bool planned = false;
+        for (const imgcover::Request& q : plan) {
+            const int64_t first =
+                (int64_t{q.range.SSC} - a.head.SC_S) * imgrebuild::kBlockPages + q.range.SP;
+            const int64_t last =
+                (int64_t{q.range.ESC} - a.head.SC_S) * imgrebuild::kBlockPages + q.range.EP;
+            FUZZ_CHECK(last >= first && last - first < imgrebuild::kMaxPages);
+            planned = planned || (first <= page && page <= last);
+        }
+        FUZZ_CHECK(planned);
+    }
+    FUZZ_CHECK(plan.empty() == a.missing.empty());
+    if (status != 0)
+        return;
+
+    // The rebuild read everything: so did the analysis, and it rebuilt the same image.
+    bool exists = false;
+    const std::string output = read_file("output.bin", exists);
+    FUZZ_CHECK(exists);
+    FUZZ_CHECK(output.size() == a.image.size());
+    FUZZ_CHECK(output.compare(0, output.size(), std::string(a.image.begin(), a.image.end())) == 0);
+    for (int64_t o = 0; o < imagesize; ++o) {
+        if ((a.coverage[static_cast<size_t>(o)] & imgcover::kCovered) == 0)
+            FUZZ_CHECK(output[static_cast<size_t>(o)] == '\xFF');
+    }
+    std::vector<long long> predicted;
+    for (const imgcover::Capture& c : a.captures) {
+        FUZZ_CHECK(c.status == imgcover::CaptureStatus::ok);
+        predicted.push_back(c.reported);
+    }
+    FUZZ_CHECK(predicted == loss_counts(got));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+    enter_scratch_directory();
+    check_cover(bytes, size);
+    leave_scratch_directory();
+    return 0;
+}

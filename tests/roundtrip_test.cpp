@@ -250,8 +250,8 @@ namespace {
 // differs from it only where the first pass's log reports a missing slot, which is white there.
 TEST(Demo, MergedPictureIsTheSourceAndTheFirstShowsItsLosses) {
     e2e::Workdir w;
-    const std::string cmd = "'" IMGDEMO_EXE "' '" IMGREBUILD_EXE "' '" + w.path() + "/demo' >'" +
-                            w.path() + "/demo.out'";
+    const std::string cmd = "'" IMGDEMO_EXE "' '" IMGREBUILD_EXE "' '" IMGCOVER_EXE "' '" +
+                            w.path() + "/demo' >'" + w.path() + "/demo.out'";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     const std::string dir = w.path() + "/demo";
     const std::string out = e2e::read_file(w.path() + "/demo.out");
@@ -282,6 +282,14 @@ TEST(Demo, MergedPictureIsTheSourceAndTheFirstShowsItsLosses) {
          p = first_section.find(" slot ", p + 1))
         ++rows;
     EXPECT_EQ(rows, lacked);
+    // The loop after the first pass ends with the whole picture, and draws its maps.
+    EXPECT_EQ(e2e::read_file(dir + "/resent.ppm"), card);
+    EXPECT_NE(out.find("resend round"), std::string::npos);
+    EXPECT_NE(out.find("equals the source byte for byte: yes", out.find("resend round")),
+              std::string::npos);
+    for (const char* png :
+         {"map-pass1.png", "map-final.png", "picture-pass1.png", "picture-final.png"})
+        EXPECT_EQ(e2e::read_file(dir + "/" + png).substr(1, 3), "PNG") << png;
 }
 
 } // namespace

@@ -1,14 +1,17 @@
 // imgdemo: the showcase. Draws a test card, sends it through framesim with a few percent loss
 // and a second pass over the ranges that lost frames, rebuilds it with imgrebuild from the
-// first pass alone and from both passes merged, and tells what came back where.
+// first pass alone and from both passes merged, and tells what came back where. Then the
+// operator's loop: imgcover plans what to ask for again after the first pass, framesim resends
+// just that, and the rebuild after the resend is whole.
 //
-// usage: imgdemo IMGREBUILD OUTDIR
+// usage: imgdemo IMGREBUILD IMGCOVER OUTDIR
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
 #include "capture/range.hpp"
@@ -69,6 +72,79 @@ std::string rebuild(const std::string& tool, const fs::path& dir) {
     return read_file(dir / "imgrebuild.log");
 }
 
+// Runs imgcover in `dir` with `args`; returns its exit status and leaves its report in
+// dir/imgcover.txt.
+int cover(const std::string& tool, const fs::path& dir, const std::string& args) {
+    const std::string cmd =
+        "cd '" + dir.string() + "' && '" + tool + "' " + args + " </dev/null >imgcover.txt";
+    const int raw = std::system(cmd.c_str());
+    return raw == -1 ? -1 : WEXITSTATUS(raw);
+}
+
+// The lines of imgcover's report from its plan on, indented.
+void show_plan(const fs::path& dir) {
+    const std::string report = read_file(dir / "imgcover.txt");
+    const size_t at = report.find("plan:");
+    std::istringstream lines(report.substr(at == std::string::npos ? report.size() : at));
+    for (std::string line; std::getline(lines, line);)
+        std::printf("  %s\n", line.c_str());
+}
+
+// After the first pass: plan, resend, and again until imgcover finds nothing missing (a
+// resend loses frames too). Returns the rounds it took, or -1.
+int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, const fs::path& out,
+                const fs::path& first, const std::vector<uint8_t>& card, framesim::Options o) {
+    const fs::path dir = out / "resent";
+    fs::copy(first, dir, fs::copy_options::recursive);
+    fs::remove(dir / "imgrebuild.log");
+    const std::string pictures = " --pixel rgb24 --width " + std::to_string(kWidth) + " --offset " +
+                                 std::to_string(kHeader.size());
+    std::printf("\n== what to ask for again after the first pass: imgcover in %s\n",
+                dir.string().c_str());
+    cover(cover_tool, dir,
+          "--prefix r1 --plan plan.txt --next-info next.txt --map ../map-pass1.png --picture "
+          "../picture-pass1.png" +
+              pictures);
+    show_plan(dir);
+    std::printf("  map: %s, picture: %s\n", (out / "map-pass1.png").string().c_str(),
+                (out / "picture-pass1.png").string().c_str());
+    int round = 1;
+    for (; round <= 5; ++round) {
+        std::vector<framesim::Resend> plan;
+        framesim::Run run;
+        std::string error;
+        o.out = dir.string();
+        o.seed = 100 + static_cast<uint64_t>(round);
+        if (!framesim::read_plan((dir / "plan.txt").string(), plan, error) ||
+            !framesim::resend(o, card, plan, run, error)) {
+            std::fprintf(stderr, "imgdemo: %s\n", error.c_str());
+            return -1;
+        }
+        fs::rename(dir / "next.txt", dir / "file_info.txt");
+        size_t lost = 0;
+        for (const framesim::Capture& c : run.captures)
+            lost += c.dropped.size();
+        std::printf("  round %d: framesim --ranges sent %zu captures, %zu frame%s lost again\n",
+                    round, run.captures.size(), lost, lost == 1 ? "" : "s");
+        const std::string prefix = "r" + std::to_string(round + 1);
+        const int status =
+            cover(cover_tool, dir, "--prefix " + prefix + " --plan plan.txt --next-info next.txt");
+        if (status == 0)
+            break;
+        if (status != 1)
+            return -1;
+    }
+    rebuild(rebuild_tool, dir);
+    cover(cover_tool, dir, "--map ../map-final.png --picture ../picture-final.png" + pictures);
+    std::printf("  imgcover after the resend: %s",
+                read_file(dir / "imgcover.txt").find("complete: every byte") != std::string::npos
+                    ? "complete\n"
+                    : "still missing bytes\n");
+    std::printf("  map: %s, picture: %s\n", (out / "map-final.png").string().c_str(),
+                (out / "picture-final.png").string().c_str());
+    return round;
+}
+
 // Prints where in the picture each slot lies that the log's final reports give as missing. A
 // report that the next file's merge takes over (same range key) is not final.
 int show_missing(const std::string& log, int32_t SC_S, size_t imagesize) {
@@ -117,12 +193,13 @@ int show_missing(const std::string& log, int32_t SC_S, size_t imagesize) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: imgdemo IMGREBUILD OUTDIR\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: imgdemo IMGREBUILD IMGCOVER OUTDIR\n");
         return 2;
     }
     const std::string tool = fs::absolute(argv[1]).string();
-    const fs::path out = fs::absolute(argv[2]);
+    const std::string cover_tool = fs::absolute(argv[2]).string();
+    const fs::path out = fs::absolute(argv[3]);
     fs::remove_all(out);
     fs::create_directories(out);
 
@@ -181,6 +258,15 @@ int main(int argc, char** argv) {
 
     const bool equal = merged_image == std::string(card.begin(), card.end());
     std::printf("\nmerged image equals the source byte for byte: %s\n", equal ? "yes" : "no");
-    std::printf("the tool's logs: first-pass/imgrebuild.log and merged/imgrebuild.log\n");
-    return 0;
+
+    const int rounds = resend_loop(tool, cover_tool, out, first, card, o);
+    const std::string resent_image =
+        read_file(out / "resent" / "output.bin").substr(0, card.size());
+    write_file(out / "resent.ppm", resent_image);
+    const bool resent_equal = resent_image == std::string(card.begin(), card.end());
+    std::printf("\nimage rebuilt after %d resend round%s equals the source byte for byte: %s\n",
+                rounds, rounds == 1 ? "" : "s", resent_equal ? "yes" : "no");
+    std::printf("the tool's logs: first-pass/imgrebuild.log, merged/imgrebuild.log and "
+                "resent/imgrebuild.log\n");
+    return equal && resent_equal ? 0 : 1;
 }

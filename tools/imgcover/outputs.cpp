@@ -330,7 +330,8 @@ std::string map_png(const Analysis& a, int64_t cell, int32_t width) {
         canvas.text(20, y + 1, e.label, kText);
         y += kLegendRow;
     }
-    const std::string cell_text = "1 pixel = " + std::to_string(cell) + " bytes";
+    const std::string cell_text =
+        "1 pixel = " + std::to_string(cell) + (cell == 1 ? " byte" : " bytes");
     canvas.text(picture_width - 6 * static_cast<int32_t>(cell_text.size()) - 4, rows + 8 + 1,
                 cell_text.c_str(), kText);
     return encode(canvas.width, canvas.height, 3, canvas.rgb.data());

@@ -1,11 +1,11 @@
-// Times whole runs of imgrebuild against the plain fgets/strtok/strtol build on framesim's
-// largest run, checks that both print the same log and write the same output.bin, and prints
-// the medians, the throughput in MB/s of capture text, the ratio and the peak memory.
+// Whole runs on framesim's largest input, written tidily and the untidy way: imgrebuild, the
+// plain fgets/strtok/strtol build, the input/output floor that every build must do, and
+// imgcover on the same directory, alternated run by run. Checks that both rebuilds print the
+// same log and write the same output.bin, then prints the medians, the ratios the speed
+// targets are stated in, the peak memory, and whether each target holds.
 //
-// usage: wholerun_bench IMGREBUILD PLAIN FRAMESIM WORKDIR [RUNS] [IOFLOOR]
-// The run is made in WORKDIR with `framesim --max` unless WORKDIR/file_info.txt exists. With
-// IOFLOOR, the program that only does a run's input and output is timed too, and the best
-// ratio any build could reach on this machine is printed.
+// usage: wholerun_bench IMGREBUILD PLAIN IOFLOOR IMGCOVER FRAMESIM WORKDIR [RUNS]
+// Each input is made in WORKDIR/tidy and WORKDIR/varied unless its file_info.txt exists.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,9 +15,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -30,15 +30,10 @@ struct Timing {
     long peak_kib;
 };
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Runs `exe` in `dir`, standard input from /dev/null, standard output to `log`.
-Timing run(const std::string& exe, const fs::path& dir, const fs::path& log) {
+// Runs `exe` (with `arg` when not empty) in `dir`, standard input from /dev/null, standard
+// output to `log`. Exit statuses above `worst` end the benchmark.
+Timing run(const std::string& exe, const std::string& arg, const fs::path& dir, const fs::path& log,
+           int worst = 0) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -47,7 +42,8 @@ Timing run(const std::string& exe, const fs::path& dir, const fs::path& log) {
         ::dup2(in, 0);
         ::dup2(out, 1);
         if (::chdir(dir.c_str()) == 0)
-            ::execl(exe.c_str(), exe.c_str(), static_cast<char*>(nullptr));
+            ::execl(exe.c_str(), exe.c_str(), arg.empty() ? nullptr : arg.c_str(),
+                    static_cast<char*>(nullptr));
         ::_exit(127);
     }
     int status = 0;
@@ -55,11 +51,25 @@ Timing run(const std::string& exe, const fs::path& dir, const fs::path& log) {
     ::wait4(pid, &status, 0, &usage);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > worst) {
         std::fprintf(stderr, "%s failed in %s\n", exe.c_str(), dir.c_str());
         std::exit(1);
     }
     return {seconds, usage.ru_maxrss};
+}
+
+// True when the two files hold the same bytes. Read in pieces: the benchmark itself stays
+// small, since a child's peak memory counts what its parent held when it was started.
+bool same_files(const fs::path& a, const fs::path& b) {
+    std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+    static char p[1 << 16], q[1 << 16];
+    while (x && y) {
+        x.read(p, sizeof p);
+        y.read(q, sizeof q);
+        if (x.gcount() != y.gcount() || std::memcmp(p, q, static_cast<size_t>(x.gcount())) != 0)
+            return false;
+    }
+    return x.eof() && y.eof();
 }
 
 double median(std::vector<double> v) {
@@ -67,64 +77,97 @@ double median(std::vector<double> v) {
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-} // namespace
+struct Programs {
+    std::string tool, plain, floor, cover, framesim;
+};
 
-int main(int argc, char** argv) {
-    if (argc < 5) {
-        std::fprintf(stderr, "usage: wholerun_bench IMGREBUILD PLAIN FRAMESIM WORKDIR [RUNS]\n");
-        return 2;
-    }
-    const std::string tool = fs::absolute(argv[1]), plain = fs::absolute(argv[2]);
-    const std::string framesim = fs::absolute(argv[3]);
-    const fs::path dir = fs::absolute(argv[4]);
-    const int runs = argc > 5 ? std::max(1, std::atoi(argv[5])) : 5;
-    const std::string floor = argc > 6 ? fs::absolute(argv[6]).string() : std::string();
+const char* verdict(bool holds) {
+    return holds ? "holds" : "MISSED";
+}
+
+// Times one input; returns false when a target is missed.
+bool measure(const Programs& p, const fs::path& dir, const char* style, int runs) {
     if (!fs::exists(dir / "file_info.txt")) {
-        std::printf("making the run: framesim --max --out %s\n", dir.c_str());
-        const std::string cmd = "'" + framesim + "' --max --out '" + dir.string() + "'";
+        std::printf("making the run: framesim --max --style %s --out %s\n", style, dir.c_str());
+        const std::string cmd = "'" + p.framesim + "' --max --style " + style + " --out '" +
+                                dir.string() + "' >/dev/null";
         if (std::system(cmd.c_str()) != 0)
-            return 1;
+            std::exit(1);
     }
     double text_bytes = 0;
     for (const auto& e : fs::directory_iterator(dir)) {
-        const std::string name = e.path().filename().string();
-        if (name.rfind("pass", 0) == 0)
+        if (e.path().filename().string().rfind("pass", 0) == 0)
             text_bytes += static_cast<double>(e.file_size());
     }
-
-    std::vector<double> ours, theirs, io;
-    long ours_peak = 0, theirs_peak = 0;
+    std::vector<double> ours, theirs, io, cover;
+    long ours_peak = 0, theirs_peak = 0, cover_peak = 0;
     const fs::path ours_log = dir / "imgrebuild.log", plain_log = dir / "plain.log";
     for (int k = 0; k < runs; ++k) {
-        const Timing a = run(tool, dir, ours_log);
-        const std::string ours_output = k == 0 ? read_file(dir / "output.bin") : std::string();
-        const Timing b = run(plain, dir, plain_log);
-        if (k == 0 && (read_file(ours_log) != read_file(plain_log) ||
-                       ours_output != read_file(dir / "output.bin"))) {
+        const Timing a = run(p.tool, "", dir, ours_log);
+        if (k == 0)
+            fs::copy_file(dir / "output.bin", dir / "output.tool",
+                          fs::copy_options::overwrite_existing);
+        const Timing b = run(p.plain, "", dir, plain_log);
+        if (k == 0 && (!same_files(ours_log, plain_log) ||
+                       !same_files(dir / "output.tool", dir / "output.bin"))) {
             std::fprintf(stderr, "the two builds disagree on the log or output.bin\n");
-            return 1;
+            std::exit(1);
         }
-        if (!floor.empty())
-            io.push_back(run(floor, dir, dir / "floor.log").seconds);
+        io.push_back(run(p.floor, "", dir, dir / "floor.log").seconds);
+        const Timing c = run(p.cover, ".", dir, dir / "imgcover.txt", 1);
         ours.push_back(a.seconds);
         theirs.push_back(b.seconds);
+        cover.push_back(c.seconds);
         ours_peak = std::max(ours_peak, a.peak_kib);
         theirs_peak = std::max(theirs_peak, b.peak_kib);
+        cover_peak = std::max(cover_peak, c.peak_kib);
     }
-    const double a = median(ours), b = median(theirs);
+    const double a = median(ours), b = median(theirs), f = median(io), c = median(cover);
     const double mb = text_bytes / 1e6;
-    std::printf("capture text: %.1f MB in %s; %d runs each, same log and output.bin\n", mb,
-                dir.c_str(), runs);
+    std::printf("\n== %s: %.1f MB of capture text; %d runs each, same log and output.bin\n", style,
+                mb, runs);
     std::printf("imgrebuild : median %.3f s, %7.1f MB/s, peak %.1f MiB\n", a, mb / a,
                 ours_peak / 1024.0);
     std::printf("plain build: median %.3f s, %7.1f MB/s, peak %.1f MiB\n", b, mb / b,
                 theirs_peak / 1024.0);
-    std::printf("ratio of medians: %.1f\n", b / a);
-    if (!io.empty()) {
-        const double f = median(io);
-        std::printf("input and output alone: median %.3f s, so no build can beat a ratio of "
-                    "%.1f here\n",
-                    f, b / f);
+    std::printf("io_floor   : median %.3f s\n", f);
+    std::printf("imgcover   : median %.3f s, peak %.1f MiB\n", c, cover_peak / 1024.0);
+    const double over_floor = a / f;
+    const double above = a > f ? (b - f) / (a - f) : 1e9;
+    const double cover_ratio = c / a;
+    std::printf("imgrebuild / io_floor: %.2f (target <= 1.75: %s)\n", over_floor,
+                verdict(over_floor <= 1.75));
+    std::printf("work above the floor, plain / imgrebuild: %.1f (target >= 40: %s)\n", above,
+                verdict(above >= 40));
+    std::printf("imgrebuild peak memory: %.1f MiB (target < 32: %s)\n", ours_peak / 1024.0,
+                verdict(ours_peak < 32 * 1024));
+    std::printf("imgcover / imgrebuild: %.2f (target <= 1.5: %s); peak %.1f MiB (target < 64: "
+                "%s)\n",
+                cover_ratio, verdict(cover_ratio <= 1.5), cover_peak / 1024.0,
+                verdict(cover_peak < 64 * 1024));
+    return over_floor <= 1.75 && above >= 40 && ours_peak < 32 * 1024 && cover_ratio <= 1.5 &&
+           cover_peak < 64 * 1024;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 7) {
+        std::fprintf(stderr, "usage: wholerun_bench IMGREBUILD PLAIN IOFLOOR IMGCOVER FRAMESIM "
+                             "WORKDIR [RUNS]\n");
+        return 2;
     }
+    Programs p;
+    p.tool = fs::absolute(argv[1]);
+    p.plain = fs::absolute(argv[2]);
+    p.floor = fs::absolute(argv[3]);
+    p.cover = fs::absolute(argv[4]);
+    p.framesim = fs::absolute(argv[5]);
+    const fs::path dir = fs::absolute(argv[6]);
+    const int runs = argc > 7 ? std::max(1, std::atoi(argv[7])) : 7;
+    fs::create_directories(dir);
+    const bool tidy = measure(p, dir / "tidy", "tidy", runs);
+    const bool varied = measure(p, dir / "varied", "varied", runs);
+    std::printf("\nevery target: %s\n", tidy && varied ? "holds" : "MISSED on some input");
     return 0;
 }

@@ -43,6 +43,7 @@ framesim::Options options_for(uint64_t seed, const std::string& out) {
     o.noise = r.below(100) * 0.001;
     o.crlf = r.chance(0.5);
     o.wrap = r.chance(0.5);
+    o.varied = r.chance(0.3);
     return o;
 }
 

@@ -52,6 +52,13 @@ std::vector<uint8_t> test_card() {
     return img;
 }
 
+// A path as the person who ran the demo would type it: relative to where they stand.
+std::string shown(const fs::path& p) {
+    std::error_code ec;
+    const fs::path r = fs::relative(p, fs::current_path(), ec);
+    return ec || r.empty() ? p.string() : r.string();
+}
+
 std::string read_file(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
@@ -100,14 +107,14 @@ int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, 
     const std::string pictures = " --pixel rgb24 --width " + std::to_string(kWidth) + " --offset " +
                                  std::to_string(kHeader.size());
     std::printf("\n== what to ask for again after the first pass: imgcover in %s\n",
-                dir.string().c_str());
+                shown(dir).c_str());
     cover(cover_tool, dir,
           "--prefix r1 --plan plan.txt --next-info next.txt --map ../map-pass1.png --picture "
           "../picture-pass1.png" +
               pictures);
     show_plan(dir);
-    std::printf("  map: %s, picture: %s\n", (out / "map-pass1.png").string().c_str(),
-                (out / "picture-pass1.png").string().c_str());
+    std::printf("  map: %s, picture: %s\n", shown(out / "map-pass1.png").c_str(),
+                shown(out / "picture-pass1.png").c_str());
     int round = 1;
     for (; round <= 5; ++round) {
         std::vector<framesim::Resend> plan;
@@ -124,8 +131,9 @@ int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, 
         size_t lost = 0;
         for (const framesim::Capture& c : run.captures)
             lost += c.dropped.size();
-        std::printf("  round %d: framesim --ranges sent %zu captures, %zu frame%s lost again\n",
-                    round, run.captures.size(), lost, lost == 1 ? "" : "s");
+        std::printf("  round %d: framesim --ranges sent %zu capture%s, %zu frame%s lost again\n",
+                    round, run.captures.size(), run.captures.size() == 1 ? "" : "s", lost,
+                    lost == 1 ? "" : "s");
         const std::string prefix = "r" + std::to_string(round + 1);
         const int status =
             cover(cover_tool, dir, "--prefix " + prefix + " --plan plan.txt --next-info next.txt");
@@ -140,8 +148,8 @@ int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, 
                 read_file(dir / "imgcover.txt").find("complete: every byte") != std::string::npos
                     ? "complete\n"
                     : "still missing bytes\n");
-    std::printf("  map: %s, picture: %s\n", (out / "map-final.png").string().c_str(),
-                (out / "picture-final.png").string().c_str());
+    std::printf("  map: %s, picture: %s\n", shown(out / "map-final.png").c_str(),
+                shown(out / "picture-final.png").c_str());
     return round;
 }
 
@@ -205,7 +213,7 @@ int main(int argc, char** argv) {
 
     const std::vector<uint8_t> card = test_card();
     write_file(out / "testcard.ppm", std::string(card.begin(), card.end()));
-    std::printf("test card: %s, %zu bytes\n", (out / "testcard.ppm").string().c_str(), card.size());
+    std::printf("test card: %s, %zu bytes\n", shown(out / "testcard.ppm").c_str(), card.size());
 
     // Both passes, as the station received them.
     framesim::Options o;
@@ -239,22 +247,22 @@ int main(int argc, char** argv) {
     write_file(first / "file_info.txt", info);
 
     std::printf("\n== first pass alone: %d capture files in %s\n", first_files,
-                first.string().c_str());
+                shown(first).c_str());
     const int lost_first = show_missing(rebuild(tool, first), o.SC_S, card.size());
     std::printf("  %d slots missing\n", lost_first);
     const std::string first_image = read_file(first / "output.bin").substr(0, card.size());
     write_file(out / "first-pass.ppm", first_image);
     std::printf("  picture: %s (missing frames show as white streaks)\n",
-                (out / "first-pass.ppm").string().c_str());
+                shown(out / "first-pass.ppm").c_str());
 
     std::printf("\n== second pass merged: %zu capture files in %s\n", run.captures.size(),
-                o.out.c_str());
+                shown(o.out).c_str());
     const int lost_merged = show_missing(rebuild(tool, o.out), o.SC_S, card.size());
     std::printf("  %d slots missing\n", lost_merged);
     const std::string merged_image =
         read_file(fs::path(o.out) / "output.bin").substr(0, card.size());
     write_file(out / "merged.ppm", merged_image);
-    std::printf("  picture: %s\n", (out / "merged.ppm").string().c_str());
+    std::printf("  picture: %s\n", shown(out / "merged.ppm").c_str());
 
     const bool equal = merged_image == std::string(card.begin(), card.end());
     std::printf("\nmerged image equals the source byte for byte: %s\n", equal ? "yes" : "no");

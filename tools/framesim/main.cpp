@@ -37,6 +37,9 @@ const char kUsage[] =
     "                        identifier that is no image data (default 0)\n"
     "  --crlf                end lines with CR LF instead of LF\n"
     "  --wrap                let frame counters run past the slot count and wrap round\n"
+    "  --style STYLE         tidy (two upper-case digits and one space a token; the default)\n"
+    "                        or varied (mixed case, one digit, 0x and 0X prefixes, runs of\n"
+    "                        spaces, trailing spaces, CR LF in some files: the same frames)\n"
     "  --seed N              seed of the pseudo-random choices; the same seed gives the same\n"
     "                        run (default 1)\n"
     "  --max                 the largest run the rebuild allows: a generated image of 23998976\n"
@@ -151,6 +154,10 @@ int main(int argc, char** argv) {
                 o.repeat = framesim::Repeat::half;
             else
                 return usage_error("--repeat needs lossy, all or half, not '" + v + "'");
+        } else if (arg == "--style") {
+            if (!take(v) || (v != "tidy" && v != "varied"))
+                return usage_error("--style needs tidy or varied");
+            o.varied = v == "varied";
         } else if (arg == "--crlf" && flag()) {
             o.crlf = true;
         } else if (arg == "--wrap" && flag()) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "capture/number.hpp"
 #include "limits.hpp"
 
 namespace framesim {
@@ -108,6 +109,36 @@ std::string frame_line(int32_t id, int32_t counter, const uint8_t* data) {
     return s;
 }
 
+std::string restyle(const std::string& tidy, Random& rng) {
+    static constexpr char kLower[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(tidy.size() * 2);
+    for (size_t k = 0; k + 1 < tidy.size(); k += 3) {
+        if (k > 0)
+            s.append(rng.chance(0.15) ? 2 + rng.below(2) : 1, ' ');
+        const int hi = imgrebuild::digit_of(tidy[k]), lo = imgrebuild::digit_of(tidy[k + 1]);
+        const uint32_t form = rng.below(100);
+        if (form < 45) {
+            s += kHex[hi], s += kHex[lo];
+        } else if (form < 60) {
+            s += kLower[hi], s += kLower[lo];
+        } else if (form < 70) {
+            s += kLower[hi], s += kHex[lo];
+        } else if (form < 82) {
+            if (hi != 0)
+                s += kHex[hi];
+            s += kLower[lo];
+        } else if (form < 91) {
+            s += "0x", s += kLower[hi], s += kLower[lo];
+        } else {
+            s += "0X", s += kHex[hi], s += kHex[lo];
+        }
+    }
+    if (rng.chance(0.3))
+        s += ' ';
+    return s;
+}
+
 namespace {
 
 // Identifiers a receiver also logs that are no image data.
@@ -173,7 +204,9 @@ bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture&
             std::swap(sent[k], sent[std::min(sent.size() - 1, k + 1 + rng.below(8))]);
     }
 
-    const char* eol = o.crlf ? "\r\n" : "\n";
+    // The untidy style draws from its own sequence, so the frames sent stay those of the seed.
+    Random style(o.seed ^ 0x5757E1EDull ^ (static_cast<uint64_t>(math.base) << 20));
+    const char* eol = o.crlf || (o.varied && style.chance(0.3)) ? "\r\n" : "\n";
     std::string text;
     text.reserve(sent.size() * 600);
     int32_t line = 0;
@@ -190,7 +223,7 @@ bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture&
             text += eol;
             cap.noise.push_back(n);
         }
-        text += frame;
+        text += o.varied ? restyle(frame, style) : frame;
         text += eol;
         ++line;
     }

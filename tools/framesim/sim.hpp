@@ -31,7 +31,10 @@ struct Options {
     double noise = 0.0;            // chance of a noise line before a frame line
     bool crlf = false;             // end lines with CR LF
     bool wrap = false;             // counters run past mcomsize and wrap round
-    uint64_t seed = 1;             // the same seed gives the same run
+    bool varied = false;           // write tokens the untidy ways some station software does: mixed
+                         // case, one digit, 0x and 0X prefixes, runs of spaces, a trailing
+                         // space, CR LF in some files; every frame decodes the same
+    uint64_t seed = 1; // the same seed gives the same run
 };
 
 // A line that is no sound frame, and what the rebuild tool says of it.
@@ -83,6 +86,10 @@ inline uint8_t memory_byte(const std::vector<uint8_t>& image, int64_t offset) {
 // One frame line, without its line end: identifier, 18 header tokens, and the escaped
 // payload (counter, a spare byte, the 163 data bytes, a check byte) as two-digit hex tokens.
 std::string frame_line(int32_t id, int32_t counter, const uint8_t* data);
+
+// The same frame line written the untidy way: each token in one of the forms that read as
+// the same number, separated by one or more spaces, sometimes with a space at the end.
+std::string restyle(const std::string& tidy, Random& rng);
 
 // Writes file_info.txt, the capture files and dropped.txt into opts.out and fills `run`.
 // On failure returns false with a message in `error`.

@@ -194,10 +194,16 @@ Command framesim_cli(const std::string& args) {
 TEST(FramesimCli, HelpDocumentsEveryOption) {
     const Command c = framesim_cli("--help");
     EXPECT_EQ(c.status, 0);
-    for (const char* option :
-         {"--out DIR", "--image FILE", "--image-size N", "--save-image FILE", "--sc-s N",
-          "--pages-per-file N", "--passes N", "--repeat WHICH", "--loss RATE", "--duplicates RATE",
-          "--reorder RATE", "--noise RATE", "--crlf", "--wrap", "--seed N", "--max", "--help"})
+    for (const char* option : {"--out DIR",      "--image FILE",
+                               "--image-size N", "--save-image FILE",
+                               "--sc-s N",       "--pages-per-file N",
+                               "--passes N",     "--repeat WHICH",
+                               "--loss RATE",    "--duplicates RATE",
+                               "--reorder RATE", "--noise RATE",
+                               "--crlf",         "--wrap",
+                               "--style STYLE",  "--live FPS",
+                               "--ranges FILE",  "--seed N",
+                               "--max",          "--help"})
         EXPECT_NE(c.out.find(option), std::string::npos) << option;
 }
 

@@ -45,6 +45,8 @@ const char kUsage[] =
     "  --max                 the largest run the rebuild allows: a generated image of 23998976\n"
     "                        bytes, 12734 pages per file, every other range received twice\n"
     "                        (options after it still apply)\n"
+    "  --live FPS            write file_info.txt first, then the captures line by line at\n"
+    "                        about FPS lines a second, each line flushed: a pass to watch\n"
     "  --ranges FILE         send only the requests of a plan file (imgcover --plan: one\n"
     "                        'SSC SP ESC EP NAME' a line), one capture each under its NAME;\n"
     "                        writes no file_info.txt and appends to dropped.txt\n"
@@ -143,6 +145,9 @@ int main(int argc, char** argv) {
              : arg == "--duplicates" ? o.duplicates
              : arg == "--reorder"    ? o.reorder
                                      : o.noise) = rate;
+        } else if (arg == "--live") {
+            if (!take(v) || (o.live = std::strtod(v.c_str(), nullptr), !(o.live > 0)))
+                return usage_error("--live needs a number of frames a second above 0");
         } else if (arg == "--repeat") {
             if (!take(v))
                 return usage_error("--repeat needs lossy, all or half");

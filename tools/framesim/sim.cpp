@@ -1,8 +1,10 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <thread>
 #include <utility>
 
 #include "capture/number.hpp"
@@ -179,7 +181,47 @@ bool write_file(const fs::path& path, const std::string& bytes, std::string& err
     return true;
 }
 
-// Writes one pass over a range; returns the slots it dropped.
+// Capture files held back to be written line by line, as a live pass would.
+struct Pending {
+    fs::path path;
+    std::string text;
+};
+std::vector<Pending> pending;
+
+// Writes the held-back captures in order, one line at a time at about `rate` lines a second,
+// each line flushed so that a reader sees it at once.
+bool play(double rate, std::string& error) {
+    using Clock = std::chrono::steady_clock;
+    const auto start = Clock::now();
+    int64_t sent = 0;
+    for (const Pending& p : pending) {
+        std::FILE* f = std::fopen(p.path.string().c_str(), "wb");
+        if (f == nullptr) {
+            error = "cannot create " + p.path.string();
+            return false;
+        }
+        bool ok = true;
+        for (size_t from = 0; ok && from < p.text.size();) {
+            const size_t lf = p.text.find('\n', from);
+            const size_t to = lf == std::string::npos ? p.text.size() : lf + 1;
+            std::this_thread::sleep_until(
+                start + std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(sent) / rate)));
+            ok = std::fwrite(p.text.data() + from, 1, to - from, f) == to - from &&
+                 std::fflush(f) == 0;
+            from = to;
+            ++sent;
+        }
+        if (std::fclose(f) != 0 || !ok) {
+            error = "cannot write " + p.path.string();
+            return false;
+        }
+    }
+    pending.clear();
+    return true;
+}
+
+// Writes one pass over a range (or holds it back for a live run); returns the slots it dropped.
 bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture& cap,
                    const imgrebuild::RangeMath& math, Random& rng, std::string& error) {
     struct Sent {
@@ -226,6 +268,10 @@ bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture&
         text += o.varied ? restyle(frame, style) : frame;
         text += eol;
         ++line;
+    }
+    if (o.live > 0) {
+        pending.push_back({fs::path(o.out) / cap.name, std::move(text)});
+        return true;
     }
     return write_file(fs::path(o.out) / cap.name, text, error);
 }
@@ -302,6 +348,7 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     for (const Capture& c : run.captures)
         info += c.name + "\n";
     return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
+           (o.live <= 0 || play(o.live, error)) &&
            write_file(fs::path(o.out) / "dropped.txt", dropped_list, error);
 }
 
@@ -363,7 +410,8 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
         dropped_list += dropped_line(cap);
         run.captures.push_back(std::move(cap));
     }
-    return write_file(fs::path(o.out) / "dropped.txt", dropped_list, error, "ab");
+    return (o.live <= 0 || play(o.live, error)) &&
+           write_file(fs::path(o.out) / "dropped.txt", dropped_list, error, "ab");
 }
 
 } // namespace framesim

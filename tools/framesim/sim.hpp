@@ -31,10 +31,14 @@ struct Options {
     double noise = 0.0;            // chance of a noise line before a frame line
     bool crlf = false;             // end lines with CR LF
     bool wrap = false;             // counters run past mcomsize and wrap round
-    bool varied = false;           // write tokens the untidy ways some station software does: mixed
-                         // case, one digit, 0x and 0X prefixes, runs of spaces, a trailing
-                         // space, CR LF in some files; every frame decodes the same
+    // Write tokens the untidy ways some station software does (mixed case, one digit, 0x and
+    // 0X prefixes, runs of spaces, a trailing space, CR LF in some files); the frames decode
+    // the same.
+    bool varied = false;
     uint64_t seed = 1; // the same seed gives the same run
+    // Frames a second: write file_info.txt first, then the captures line by line at about this
+    // rate, as a pass that is being received (0: all at once).
+    double live = 0;
 };
 
 // A line that is no sound frame, and what the rebuild tool says of it.

@@ -1,9 +1,9 @@
 // imgcover: what is still missing of an image across all passes, and what to ask for again.
 //
 // The story: read the working directory's run description and captures with the rebuild's own
-// rules; work out which bytes no capture covered and the pages that hold them; write the files
-// the options ask for; tell the operator; exit 0 when the image is complete, 1 when bytes are
-// missing, 2 when it cannot be analysed.
+// rules (in a watch, again and again while they grow); work out which bytes no capture covered
+// and the pages that hold them; write the files the options ask for; tell the operator; exit 0
+// when the image is complete, 1 when bytes are missing, 2 when it cannot be analysed.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -12,6 +12,7 @@
 
 #include "analysis.hpp"
 #include "outputs.hpp"
+#include "watch.hpp"
 
 namespace {
 
@@ -178,7 +179,19 @@ int main(int argc, char** argv) {
     a.dir = o.dir;
     a.keep_image = !o.picture.empty() || !o.rebuilt.empty();
     std::string error;
-    if (!imgcover::analyse(a, error)) {
+    if (o.watch) {
+        const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix};
+        const bool analysed = imgcover::watch(
+            a, w,
+            [&](const imgcover::Analysis& now) {
+                write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+            },
+            error);
+        if (!analysed) {
+            fail(error);
+            return kCannot;
+        }
+    } else if (!imgcover::analyse(a, error)) {
         fail(error);
         return kCannot;
     }

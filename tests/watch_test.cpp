@@ -1,0 +1,338 @@
+// imgcover --watch: a run that grows while it is watched ends in the same state as a one-shot
+// analysis of the finished directory; and on a real terminal (tmux) the view draws, rises,
+// and gives the terminal back. Everything timed polls for the state it expects, with a
+// deadline.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim.hpp"
+#include "workdir.hpp"
+
+namespace fs = std::filesystem;
+using e2e::Workdir;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Polls `ready` every 20 ms until it holds or `seconds` pass.
+bool eventually(const std::function<bool()>& ready, double seconds = 30) {
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    while (!ready()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+std::string shell_output(const std::string& cmd) {
+    std::string out;
+    std::FILE* p = ::popen(cmd.c_str(), "r");
+    if (p == nullptr)
+        return out;
+    char buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+// imgcover's one-shot JSON of `dir`.
+std::string one_shot_json(const std::string& dir) {
+    return shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' --json - 2>/dev/null");
+}
+
+// A watch running as a child process, its output in files.
+class Watcher {
+  public:
+    Watcher(const std::string& dir, const std::string& args) : dir_(dir) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const std::string cmd = "exec '" IMGCOVER_EXE "' --watch --interval 0.1 " + args +
+                                    " '" + dir + "' </dev/null >'" + dir + "/../watch.out' 2>'" +
+                                    dir + "/../watch.err'";
+            ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+    }
+    ~Watcher() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    // Sends `sig` and waits for the watch to end; its exit status, or -1.
+    int stop(int sig) {
+        ::kill(pid_, sig);
+        return wait();
+    }
+    int wait() {
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    bool ended() {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) != pid_)
+            return false;
+        pid_ = -1;
+        code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return true;
+    }
+    int code() const { return code_; }
+    std::string out() const { return e2e::read_file(dir_ + "/../watch.out"); }
+
+  private:
+    std::string dir_;
+    pid_t pid_ = -1;
+    int code_ = -1;
+};
+
+// Lines of a file, each with its line end.
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t from = 0; from < text.size();) {
+        const size_t lf = text.find('\n', from);
+        const size_t to = lf == std::string::npos ? text.size() : lf + 1;
+        lines.push_back(text.substr(from, to - from));
+        from = to;
+    }
+    return lines;
+}
+
+// Appends `bytes` to a file, creating it.
+void append(const std::string& path, const std::string& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+}
+
+class Growing : public ::testing::TestWithParam<uint64_t> {};
+
+// The writer: file_info.txt without its last name line; every capture but the last written in
+// bursts that cut lines in two, with pauses longer than a tick between; one capture first
+// written with frames it must not keep, then replaced by its true, shorter self; then the last
+// name line, and only then the last capture.
+TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
+    const uint64_t seed = GetParam();
+    Workdir base;
+    const std::string staged = base.path() + "/staged", dir = base.path() + "/run";
+    fs::create_directories(dir);
+    framesim::Options o;
+    framesim::Random rng(seed);
+    o.out = staged;
+    o.seed = seed;
+    o.image_size = 20000 + static_cast<int32_t>(rng.below(40000));
+    o.pages_per_file = 10 + static_cast<int32_t>(rng.below(40));
+    o.loss = 0.05;
+    o.passes = 2;
+    o.noise = rng.chance(0.5) ? 0.05 : 0;
+    o.crlf = rng.chance(0.3);
+    o.varied = rng.chance(0.3);
+    framesim::Run run;
+    std::string error;
+    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, seed), run, error));
+    ASSERT_GE(run.captures.size(), 3u);
+
+    const std::vector<std::string> info = lines_of(e2e::read_file(staged + "/file_info.txt"));
+    std::string partial;
+    for (size_t k = 0; k + 1 < info.size(); ++k)
+        partial += info[k];
+    e2e::write_file(dir + "/file_info.txt", partial);
+
+    Watcher watch(dir, "--json '" + base.path() + "/watch.json'");
+    const size_t replaced = 1 + rng.below(static_cast<uint32_t>(run.captures.size() - 2));
+    for (size_t i = 0; i + 1 < run.captures.size(); ++i) {
+        const std::string name = run.captures[i].name;
+        const std::string text = e2e::read_file(staged + "/" + name);
+        if (i == replaced) {
+            // A wrong, longer version: every slot received, from a capture of another seed.
+            framesim::Options wrong = o;
+            wrong.out = base.path() + "/wrong";
+            wrong.loss = 0;
+            wrong.seed = seed + 1000;
+            framesim::Run other;
+            ASSERT_TRUE(framesim::simulate(
+                wrong, framesim::generated_image(o.image_size, seed + 1000), other, error));
+            const std::string junk = e2e::read_file(wrong.out + "/" + name) + text;
+            e2e::write_file(dir + "/" + name + ".new", junk);
+            fs::rename(dir + "/" + name + ".new", dir + "/" + name);
+            std::this_thread::sleep_for(std::chrono::milliseconds(250)); // ticks see it
+            e2e::write_file(dir + "/" + name + ".new", text);
+            fs::rename(dir + "/" + name + ".new", dir + "/" + name);
+            continue;
+        }
+        for (size_t from = 0; from < text.size();) {
+            const size_t n = std::min(text.size() - from, size_t{500} + rng.below(3000));
+            append(dir + "/" + name, text.substr(from, n));
+            from += n;
+            if (rng.chance(0.2)) // a pause between two writes, sometimes within a line
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+    }
+    e2e::write_file(dir + "/file_info.txt", partial + info.back());
+    std::this_thread::sleep_for(std::chrono::milliseconds(250)); // listed, not there yet
+    const std::string last = run.captures.back().name;
+    e2e::write_file(dir + "/" + last, e2e::read_file(staged + "/" + last));
+
+    const std::string want = one_shot_json(dir);
+    ASSERT_FALSE(want.empty());
+    const std::string json_path = base.path() + "/watch.json";
+    EXPECT_TRUE(eventually([&] { return e2e::read_file(json_path) == want; }))
+        << "the watch's JSON did not come to the one-shot analysis";
+    const bool complete = want.find("\"complete\": true") != std::string::npos;
+    EXPECT_EQ(watch.stop(SIGINT), complete ? 0 : 1);
+    // The final report is the one-shot report of the same state.
+    const std::string report =
+        shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' '" + dir + "' 2>/dev/null");
+    const std::string out = watch.out();
+    ASSERT_GE(out.size(), report.size());
+    EXPECT_EQ(out.substr(out.size() - report.size()), report);
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Growing, ::testing::Range<uint64_t>(1, 7));
+
+// Not a terminal: a plain line per look that changed something, none while nothing changes;
+// --until-complete ends the watch by itself once the image is whole.
+TEST(PlainWatch, LinesOnChangeAndAnEndWhenComplete) {
+    Workdir base;
+    const std::string dir = base.path() + "/run";
+    fs::create_directories(dir);
+    Watcher watch(dir, "--until-complete");
+    // Until file_info.txt exists the watch waits and says why.
+    EXPECT_TRUE(
+        eventually([&] { return watch.out().find("waiting: cannot open") != std::string::npos; }));
+    framesim::Options o;
+    o.out = base.path() + "/staged";
+    o.image_size = 5000;
+    o.loss = 0;
+    framesim::Run run;
+    std::string error;
+    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, 1), run, error));
+    e2e::write_file(dir + "/file_info.txt", e2e::read_file(o.out + "/file_info.txt"));
+    EXPECT_TRUE(eventually([&] { return watch.out().find("covered 0.00%") != std::string::npos; }));
+    const size_t quiet_lines = lines_of(watch.out()).size();
+    // Five looks with nothing new print nothing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(lines_of(watch.out()).size(), quiet_lines);
+    for (const framesim::Capture& c : run.captures)
+        e2e::write_file(dir + "/" + c.name, e2e::read_file(o.out + "/" + c.name));
+    EXPECT_TRUE(eventually([&] { return watch.ended(); })) << "--until-complete did not end it";
+    EXPECT_EQ(watch.code(), 0);
+    EXPECT_NE(watch.out().find("covered 100.00%"), std::string::npos);
+    EXPECT_NE(watch.out().find("complete: every byte was received"), std::string::npos);
+}
+
+// --- A real terminal -----------------------------------------------------------------------
+
+class Tmux {
+  public:
+    Tmux(int width, int height) {
+        name_ = "imgcover-test-" + std::to_string(::getpid()) + "-" + std::to_string(width);
+        run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
+            std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
+    }
+    ~Tmux() { run("kill-session -t " + name_); }
+    void keys(const std::string& k) { run("send-keys -t " + name_ + " " + k); }
+    std::string screen() { return shell_output("tmux capture-pane -p -t " + name_); }
+    std::string show(const std::string& format) {
+        return shell_output("tmux display -p -t " + name_ + " '" + format + "'");
+    }
+    static bool available() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
+
+  private:
+    std::string name_;
+    void run(const std::string& args) {
+        const std::string cmd = "tmux " + args + " >/dev/null 2>&1";
+        (void)std::system(cmd.c_str());
+    }
+};
+
+// The figure after "frames " on the header line, or -1.
+long long frames_shown(const std::string& screen) {
+    const size_t at = screen.find("\nframes ");
+    return at == std::string::npos ? -1 : std::atoll(screen.c_str() + at + 8);
+}
+
+struct PaneSize {
+    int width, height;
+};
+
+class Terminal : public ::testing::TestWithParam<PaneSize> {};
+
+TEST_P(Terminal, DrawsInPlaceRisesAndGivesTheTerminalBack) {
+    if (!Tmux::available())
+        GTEST_SKIP() << "tmux is not installed";
+    const PaneSize size = GetParam();
+    Workdir base;
+    Tmux t(size.width, size.height);
+    const std::string dir = base.path() + "/live";
+    // 40 captures: more than a 24-row pane shows.
+    t.keys("'cd " + base.path() +
+           " && (\"" FRAMESIM_EXE "\" --out live --live 300 "
+           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); sleep 0.2; "
+           "\"" IMGCOVER_EXE "\" --watch --interval 0.2 live' Enter");
+    std::string first;
+    ASSERT_TRUE(eventually([&] {
+        first = t.screen();
+        return first.find("imgcover --watch") != std::string::npos && frames_shown(first) > 0 &&
+               first.find("] ") != std::string::npos;
+    })) << t.screen();
+    EXPECT_EQ(t.show("#{alternate_on}"), "1\n");
+    std::string later;
+    EXPECT_TRUE(eventually([&] {
+        later = t.screen();
+        return frames_shown(later) > frames_shown(first);
+    })) << "the figures did not rise";
+    // Nothing wrapped or garbled: the header on top, every row within the width, each capture
+    // row one bar, and the rows that do not fit summed up.
+    const std::vector<std::string> rows = lines_of(later);
+    ASSERT_GE(rows.size(), 4u);
+    EXPECT_EQ(rows[0].rfind("imgcover --watch", 0), 0u) << later;
+    EXPECT_EQ(rows[1].rfind("frames ", 0), 0u) << later;
+    int bars = 0;
+    for (const std::string& r : rows) {
+        EXPECT_LE(r.size(), static_cast<size_t>(size.width) + 1) << r;
+        if (r.rfind("pass1_", 0) == 0 && r.find("(not received yet)") == std::string::npos) {
+            ++bars;
+            EXPECT_EQ(std::count(r.begin(), r.end(), '['), 1) << r;
+            EXPECT_EQ(std::count(r.begin(), r.end(), ']'), 1) << r;
+        }
+    }
+    EXPECT_GT(bars, 0);
+    if (size.height < 40) {
+        EXPECT_NE(later.find("... and "), std::string::npos) << later;
+    }
+    // Ctrl-C: the shell is back in the normal screen, with the final report above its prompt.
+    t.keys("C-c");
+    std::string after;
+    EXPECT_TRUE(eventually([&] {
+        after = t.screen();
+        const size_t plan = after.find("plan: ");
+        return plan != std::string::npos && after.rfind("READY$") != std::string::npos &&
+               after.rfind("READY$") > plan;
+    })) << after;
+    EXPECT_EQ(t.show("#{alternate_on}"), "0\n");
+    EXPECT_NE(after.find("plan: "), std::string::npos) << after;
+}
+
+INSTANTIATE_TEST_SUITE_P(Panes, Terminal, ::testing::Values(PaneSize{80, 24}, PaneSize{200, 50}));
+
+} // namespace

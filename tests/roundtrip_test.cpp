@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -203,19 +204,55 @@ TEST(FramesimCli, HelpDocumentsEveryOption) {
                                "--crlf",         "--wrap",
                                "--style STYLE",  "--live FPS",
                                "--ranges FILE",  "--seed N",
-                               "--max",          "--help"})
+                               "--max",          "--force",
+                               "--help",         "--version"})
         EXPECT_NE(c.out.find(option), std::string::npos) << option;
 }
 
 TEST(FramesimCli, BadArgumentsExitWithStatus2) {
     for (const char* args : {"--bogus", "--loss 1.5", "--loss=x", "--passes 0",
                              "--pages-per-file 12735", "--image-size -1", "--repeat some", "--seed",
-                             "--image /no/such/file", "--crlf=yes", "--out ''"}) {
+                             "--crlf=maybe", "--out ''", "--style odd", "--live 0"}) {
         const Command c = framesim_cli(args);
         EXPECT_EQ(c.status, 2) << args;
         EXPECT_EQ(c.err.rfind("framesim: ", 0), 0u) << args;
         EXPECT_EQ(c.out, "") << args;
     }
+}
+
+TEST(FramesimCli, FailuresAtRunTimeExitWithStatus1) {
+    const Command c = framesim_cli("--image /no/such/file");
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.err, "framesim: cannot read /no/such/file\n");
+    const Command v = framesim_cli("--version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("framesim ", 0), 0u);
+}
+
+// A folder that holds a run is kept unless --force is given; then the old run's files go,
+// and only those, so no capture of another run is left behind.
+TEST(FramesimCli, AnOldRunIsReplacedOnlyWithForce) {
+    e2e::Workdir w;
+    const std::string out = " --out '" + w.path() + "' --image-size 3000 ";
+    const auto sim = [&](const std::string& args) {
+        return std::system(
+            ("'" FRAMESIM_EXE "'" + out + args + " >'" + w.path() + "/.said' 2>&1").c_str());
+    };
+    ASSERT_EQ(sim("--pages-per-file 4 --loss 0"), 0);
+    w.write("notes.txt", "the operator's own file");
+    EXPECT_EQ(WEXITSTATUS(sim("--pages-per-file 8 --loss 0")), 2);
+    EXPECT_NE(e2e::read_file(w.path() + "/.said").find("already holds a run"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/pass1_5_0_5_3.txt"));
+    ASSERT_EQ(sim("--pages-per-file 8 --loss 0 --force"), 0);
+    EXPECT_FALSE(std::filesystem::exists(w.path() + "/pass1_5_0_5_3.txt"));
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/pass1_5_0_5_7.txt"));
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/notes.txt"));
+    // 12 pages in files of 8 (two captures), nothing lost: said in the singular where it is one.
+    ASSERT_EQ(sim("--pages-per-file 8 --force --loss 0.01 --seed 4"), 0);
+    const std::string said = e2e::read_file(w.path() + "/.said");
+    EXPECT_EQ(said.find("frames dropped") == std::string::npos,
+              said.find(", 1 frame dropped") != std::string::npos)
+        << said;
 }
 
 TEST(FramesimCli, WritesARunAndItsDroppedList) {

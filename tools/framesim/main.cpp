@@ -1,90 +1,205 @@
 // framesim: writes a simulated reception of an image as a working directory for imgrebuild.
-#include <cerrno>
+//
+// The story: read the command line; take the image (a file, or one generated from the seed);
+// make sure the output folder holds no other run (or, with --force, clear the old run's files
+// away); send every range, or only a plan's requests, losing and mangling frames as asked;
+// say what was written. Exit 0 when written, 1 when a file could not be read or written, 2 for
+// a bad command line.
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "limits.hpp"
 #include "sim.hpp"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-const char kUsage[] =
-    "usage: framesim [options] --out DIR\n"
-    "\n"
-    "Sends an image as numbered frames and writes what a ground station would have received:\n"
-    "file_info.txt, one capture file per pass over each page range (named by the range), and\n"
-    "dropped.txt, the slots each capture file lost. Run imgrebuild in DIR to rebuild the image.\n"
-    "\n"
-    "options:\n"
-    "  --out DIR             directory to write the run into, made if missing (default run)\n"
-    "  --image FILE          image to send, as raw bytes (at most 23998976)\n"
-    "  --image-size N        without --image: size of a generated pseudo-random image\n"
-    "                        (default 65536)\n"
-    "  --save-image FILE     also write the image that was sent to FILE\n"
-    "  --sc-s N              block whose first byte is image offset 0 (default 5)\n"
-    "  --pages-per-file N    pages (256 bytes) per capture file, 1 to 12734 (default 64)\n"
-    "  --passes N            receptions of one range, one right after another, so that the\n"
-    "                        rebuild merges them; 1 to 9 (default 1)\n"
-    "  --repeat WHICH        ranges that get the passes after the first: lossy (those still\n"
-    "                        missing a slot), all, or half (every other range); default lossy\n"
-    "  --loss RATE           chance that a frame is lost, 0 to 1 (default 0.02)\n"
-    "  --duplicates RATE     chance that a frame is received twice (default 0)\n"
-    "  --reorder RATE        chance that a frame swaps places with one of the next eight\n"
-    "                        (default 0)\n"
-    "  --noise RATE          chance of a noise line before a frame: blank, torn, or with an\n"
-    "                        identifier that is no image data (default 0)\n"
-    "  --crlf                end lines with CR LF instead of LF\n"
-    "  --wrap                let frame counters run past the slot count and wrap round\n"
-    "  --style STYLE         tidy (two upper-case digits and one space a token; the default)\n"
-    "                        or varied (mixed case, one digit, 0x and 0X prefixes, runs of\n"
-    "                        spaces, trailing spaces, CR LF in some files: the same frames)\n"
-    "  --seed N              seed of the pseudo-random choices; the same seed gives the same\n"
-    "                        run (default 1)\n"
-    "  --max                 the largest run the rebuild allows: a generated image of 23998976\n"
-    "                        bytes, 12734 pages per file, every other range received twice\n"
-    "                        (options after it still apply)\n"
-    "  --live FPS            write file_info.txt first, then the captures line by line at\n"
-    "                        about FPS lines a second, each line flushed: a pass to watch\n"
-    "  --ranges FILE         send only the requests of a plan file (imgcover --plan: one\n"
-    "                        'SSC SP ESC EP NAME' a line), one capture each under its NAME;\n"
-    "                        writes no file_info.txt and appends to dropped.txt\n"
-    "  --help                show this help\n";
+constexpr int kWritten = 0, kFailed = 1, kUsage = 2;
 
-int usage_error(const std::string& message) {
-    std::fprintf(stderr, "framesim: %s\n(try framesim --help)\n", message.c_str());
-    return 2;
+int failure(const std::string& message, int status) {
+    std::fprintf(stderr, "framesim: %s\n", message.c_str());
+    return status;
 }
 
-bool parse_long(const std::string& text, long long low, long long high, long long& value) {
-    if (text.empty())
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    value = std::strtoll(text.c_str(), &end, 10);
-    return errno == 0 && *end == '\0' && value >= low && value <= high;
-}
-
-bool parse_rate(const std::string& text, double& value) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    value = std::strtod(text.c_str(), &end);
-    return *end == '\0' && value >= 0.0 && value <= 1.0;
+// Reads the command line into `o`; returns -1 to go on, else the exit status.
+int parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
+                  std::string& ranges, bool& force) {
+    CLI::App app{"Sends an image as numbered frames and writes what a ground station would have\n"
+                 "received: file_info.txt, one capture file per pass over each page range\n"
+                 "(named by the range), and dropped.txt, the slots each capture file lost.\n"
+                 "Run imgrebuild in DIR to rebuild the image.",
+                 "framesim"};
+    app.set_version_flag("--version", "framesim " IMGREBUILD_VERSION);
+    app.get_formatter()->column_width(26);
+    std::string repeat = "lossy", style = "tidy";
+    bool max = false;
+    app.add_option("--out", o.out, "directory to write the run into, made if missing (default run)")
+        ->type_name("DIR");
+    app.add_option("--image", o.image_file, "image to send, as raw bytes (at most 23998976)")
+        ->type_name("FILE");
+    app.add_option("--image-size", o.image_size,
+                   "without --image: size of a generated pseudo-random image (default 65536)")
+        ->type_name("N")
+        ->check(CLI::Range(0, imgrebuild::kMaxImageSize));
+    app.add_option("--save-image", save_image, "also write the image that was sent to FILE")
+        ->type_name("FILE");
+    app.add_option("--sc-s", o.SC_S, "block whose first byte is image offset 0 (default 5)")
+        ->type_name("N")
+        ->check(CLI::Range(-1000000, 1000000));
+    app.add_option("--pages-per-file", o.pages_per_file,
+                   "pages (256 bytes) per capture file, 1 to 12734 (default 64)")
+        ->type_name("N")
+        ->check(CLI::Range(1, imgrebuild::kMaxPages));
+    app.add_option("--passes", o.passes,
+                   "receptions of one range, one right after another, so that the rebuild merges "
+                   "them; 1 to 9 (default 1)")
+        ->type_name("N")
+        ->check(CLI::Range(1, 9));
+    app.add_option("--repeat", repeat,
+                   "ranges that get the passes after the first: lossy (those still missing a "
+                   "slot), all, or half (every other range); default lossy")
+        ->type_name("WHICH")
+        ->check(CLI::IsMember({"lossy", "all", "half"}));
+    app.add_option("--loss", o.loss, "chance that a frame is lost, 0 to 1 (default 0.02)")
+        ->type_name("RATE")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--duplicates", o.duplicates,
+                   "chance that a frame is received twice (default 0)")
+        ->type_name("RATE")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--reorder", o.reorder,
+                   "chance that a frame swaps places with one of the next eight (default 0)")
+        ->type_name("RATE")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--noise", o.noise,
+                   "chance of a noise line before a frame: blank, torn, or with an identifier "
+                   "that is no image data (default 0)")
+        ->type_name("RATE")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_flag("--crlf", o.crlf, "end lines with CR LF instead of LF");
+    app.add_flag("--wrap", o.wrap, "let frame counters run past the slot count and wrap round");
+    app.add_option("--style", style,
+                   "tidy (two upper-case digits and one space a token; the default) or varied "
+                   "(mixed case, one digit, 0x and 0X prefixes, runs of spaces, trailing spaces, "
+                   "CR LF in some files: the same frames)")
+        ->type_name("STYLE")
+        ->check(CLI::IsMember({"tidy", "varied"}));
+    app.add_option("--live", o.live,
+                   "write file_info.txt first, then the captures line by line at about FPS lines "
+                   "a second, each line flushed: a pass to watch")
+        ->type_name("FPS")
+        ->check(CLI::Range(0.001, 1e9));
+    app.add_option("--ranges", ranges,
+                   "send only the requests of a plan file (imgcover --plan: one 'SSC SP ESC EP "
+                   "NAME' a line), one capture each under its NAME; writes no file_info.txt and "
+                   "appends to dropped.txt")
+        ->type_name("FILE");
+    app.add_option("--seed", o.seed,
+                   "seed of the pseudo-random choices; the same seed gives the same run "
+                   "(default 1)")
+        ->type_name("N");
+    app.add_flag("--max", max,
+                 "the largest run the rebuild allows: a generated image of 23998976 bytes, "
+                 "12734 pages per file, every other range received twice (other options still "
+                 "apply)");
+    app.add_flag("--force", force,
+                 "write into a folder that already holds a run, removing that run's files first");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return kWritten;
+    } catch (const CLI::CallForVersion&) {
+        std::puts("framesim " IMGREBUILD_VERSION);
+        return kWritten;
+    } catch (const CLI::ParseError& e) {
+        return failure(std::string(e.what()) + "\n(try framesim --help)", kUsage);
+    }
+    if (o.out.empty())
+        return failure("--out needs a directory\n(try framesim --help)", kUsage);
+    if (max) {
+        o.image_file.clear();
+        o.image_size = imgrebuild::kMaxImageSize;
+        if (app.count("--pages-per-file") == 0)
+            o.pages_per_file = imgrebuild::kMaxPages;
+        if (app.count("--passes") == 0)
+            o.passes = 2;
+        if (app.count("--repeat") == 0)
+            repeat = "half";
+    }
+    o.repeat = repeat == "all"    ? framesim::Repeat::all
+               : repeat == "half" ? framesim::Repeat::half
+                                  : framesim::Repeat::lossy;
+    o.varied = style == "varied";
+    return -1;
 }
 
 bool read_image(const std::string& path, std::vector<uint8_t>& image) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr)
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
         return false;
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && image.size() <= 23998976)
-        image.insert(image.end(), buf, buf + n);
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
+    image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+// The names a run description lists, and the description itself.
+std::set<std::string> files_of_run(const fs::path& dir) {
+    std::set<std::string> names = {"file_info.txt", "dropped.txt"};
+    std::ifstream info(dir / "file_info.txt", std::ios::binary);
+    std::string line;
+    for (int n = 1; std::getline(info, line); ++n) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (n > 4 && !line.empty())
+            names.insert(line);
+    }
+    return names;
+}
+
+// A folder that holds a run is written into only with --force, and then that run's files go
+// first, so that no capture of another run is left to mislead a rebuild. A resend adds to a run,
+// but overwrites none of its captures without --force.
+int prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>& plan, bool force) {
+    const fs::path dir(o.out);
+    std::error_code ec;
+    if (!fs::exists(dir / "file_info.txt", ec) && !fs::exists(dir / "dropped.txt", ec))
+        return -1;
+    if (!plan.empty()) {
+        for (const framesim::Resend& r : plan) {
+            if (!force && fs::exists(dir / r.name, ec))
+                return failure(r.name + " is already in " + o.out +
+                                   " (use another --prefix in imgcover, or --force)",
+                               kUsage);
+        }
+        return -1;
+    }
+    if (!force)
+        return failure(o.out + " already holds a run (use --force to replace it)", kUsage);
+    for (const std::string& name : files_of_run(dir)) {
+        if (name.find('/') == std::string::npos && name.find('\\') == std::string::npos)
+            fs::remove(dir / name, ec);
+    }
+    return -1;
+}
+
+int write_image(const std::string& path, const std::vector<uint8_t>& image) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    const bool ok = f != nullptr && std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    if (f == nullptr || std::fclose(f) != 0 || !ok)
+        return failure("cannot write " + path, kFailed);
+    return -1;
+}
+
+std::string counted(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 } // namespace
@@ -92,126 +207,42 @@ bool read_image(const std::string& path, std::vector<uint8_t>& image) {
 int main(int argc, char** argv) {
     framesim::Options o;
     std::string save_image, ranges;
-    for (int k = 1; k < argc; ++k) {
-        std::string arg = argv[k];
-        std::string value;
-        bool has_value = false;
-        if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            has_value = true;
-        }
-        auto take = [&](std::string& out) {
-            if (!has_value) {
-                if (k + 1 >= argc)
-                    return false;
-                value = argv[++k];
-            }
-            out = value;
-            return true;
-        };
-        auto flag = [&]() { return !has_value; };
-        std::string v;
-        long long n = 0;
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--out" || arg == "--image" || arg == "--save-image" ||
-                   arg == "--ranges") {
-            if (!take(v) || v.empty())
-                return usage_error(arg + " needs a path");
-            (arg == "--out"      ? o.out
-             : arg == "--image"  ? o.image_file
-             : arg == "--ranges" ? ranges
-                                 : save_image) = v;
-        } else if (arg == "--image-size" || arg == "--sc-s" || arg == "--pages-per-file" ||
-                   arg == "--passes") {
-            if (!take(v) || !parse_long(v, INT32_MIN, INT32_MAX, n))
-                return usage_error(arg + " needs a whole number");
-            (arg == "--image-size"       ? o.image_size
-             : arg == "--sc-s"           ? o.SC_S
-             : arg == "--pages-per-file" ? o.pages_per_file
-                                         : o.passes) = static_cast<int32_t>(n);
-        } else if (arg == "--seed") {
-            if (!take(v) || !parse_long(v, 0, INT64_MAX, n))
-                return usage_error("--seed needs a whole number of 0 or more");
-            o.seed = static_cast<uint64_t>(n);
-        } else if (arg == "--loss" || arg == "--duplicates" || arg == "--reorder" ||
-                   arg == "--noise") {
-            double rate = 0;
-            if (!take(v) || !parse_rate(v, rate))
-                return usage_error(arg + " needs a rate from 0 to 1");
-            (arg == "--loss"         ? o.loss
-             : arg == "--duplicates" ? o.duplicates
-             : arg == "--reorder"    ? o.reorder
-                                     : o.noise) = rate;
-        } else if (arg == "--live") {
-            if (!take(v) || (o.live = std::strtod(v.c_str(), nullptr), !(o.live > 0)))
-                return usage_error("--live needs a number of frames a second above 0");
-        } else if (arg == "--repeat") {
-            if (!take(v))
-                return usage_error("--repeat needs lossy, all or half");
-            if (v == "lossy")
-                o.repeat = framesim::Repeat::lossy;
-            else if (v == "all")
-                o.repeat = framesim::Repeat::all;
-            else if (v == "half")
-                o.repeat = framesim::Repeat::half;
-            else
-                return usage_error("--repeat needs lossy, all or half, not '" + v + "'");
-        } else if (arg == "--style") {
-            if (!take(v) || (v != "tidy" && v != "varied"))
-                return usage_error("--style needs tidy or varied");
-            o.varied = v == "varied";
-        } else if (arg == "--crlf" && flag()) {
-            o.crlf = true;
-        } else if (arg == "--wrap" && flag()) {
-            o.wrap = true;
-        } else if (arg == "--max" && flag()) {
-            o.image_file.clear();
-            o.image_size = 23998976;
-            o.pages_per_file = 12734;
-            o.passes = 2;
-            o.repeat = framesim::Repeat::half;
-        } else {
-            return usage_error("unknown option '" + std::string(argv[k]) + "'");
-        }
-    }
-    if (const std::string problem = framesim::check_options(o); !problem.empty())
-        return usage_error(problem);
+    bool force = false;
+    if (const int status = parse_options(argc, argv, o, save_image, ranges, force); status >= 0)
+        return status;
 
     std::vector<uint8_t> image;
-    if (o.image_file.empty()) {
+    if (o.image_file.empty())
         image = framesim::generated_image(o.image_size, o.seed);
-    } else if (!read_image(o.image_file, image)) {
-        std::fprintf(stderr, "framesim: cannot read %s\n", o.image_file.c_str());
-        return 2;
-    }
-    framesim::Run run;
+    else if (!read_image(o.image_file, image))
+        return failure("cannot read " + o.image_file, kFailed);
+    if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize))
+        return failure(o.image_file + " is larger than 23998976 bytes", kFailed);
+
     std::string error;
     std::vector<framesim::Resend> plan;
-    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error)) {
-        std::fprintf(stderr, "framesim: %s\n", error.c_str());
-        return 2;
+    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
+        return failure(error, kFailed);
+    if (!ranges.empty() && plan.empty()) {
+        std::printf("framesim: the plan %s asks for nothing\n", ranges.c_str());
+        return kWritten;
     }
+    if (const int status = prepare_out(o, plan, force); status >= 0)
+        return status;
+
+    framesim::Run run;
     if (!(ranges.empty() ? framesim::simulate(o, image, run, error)
-                         : framesim::resend(o, image, plan, run, error))) {
-        std::fprintf(stderr, "framesim: %s\n", error.c_str());
-        return 2;
-    }
+                         : framesim::resend(o, image, plan, run, error)))
+        return failure(error, kFailed);
     if (!save_image.empty()) {
-        std::FILE* f = std::fopen(save_image.c_str(), "wb");
-        const bool ok =
-            f != nullptr && std::fwrite(image.data(), 1, image.size(), f) == image.size();
-        if (f == nullptr || std::fclose(f) != 0 || !ok) {
-            std::fprintf(stderr, "framesim: cannot write %s\n", save_image.c_str());
-            return 2;
-        }
+        if (const int status = write_image(save_image, image); status >= 0)
+            return status;
     }
     size_t dropped = 0;
     for (const framesim::Capture& c : run.captures)
         dropped += c.dropped.size();
-    std::printf("framesim: %zu capture files in %s, %zu frames dropped\n", run.captures.size(),
-                o.out.c_str(), dropped);
-    return 0;
+    std::printf("framesim: %s in %s, %s dropped\n",
+                counted(run.captures.size(), "capture file", "capture files").c_str(),
+                o.out.c_str(), counted(dropped, "frame", "frames").c_str());
+    return kWritten;
 }

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "platform.hpp"
 #include "run/driver.hpp"
 
 int main() {
@@ -12,5 +13,6 @@ int main() {
 #ifdef SIGXFSZ
     std::signal(SIGXFSZ, SIG_IGN);
 #endif
+    imgrebuild::binary_stdout();
     return imgrebuild::run(stdin, stdout, stderr);
 }

@@ -8,6 +8,12 @@
 
 #include "limits.hpp"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
+
 namespace imgrebuild {
 
 namespace fs = std::filesystem;
@@ -25,10 +31,20 @@ namespace {
 // own small buffer, so naming it allocates nothing.
 constexpr const char* kTempName = "output.bin.tmp";
 
+// Creates a new file for binary writing; fails when anything is there under the name already.
+std::FILE* open_exclusive(const char* name) {
+#ifdef _WIN32
+    const int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, "wb");
+#else
+    return std::fopen(name, "wbx");
+#endif
+}
+
 // Creates `name` (exclusively when asked), writes the first `outsize` bytes of the image to it
 // and closes it.
 WriteStatus write_file(const char* name, int32_t outsize, bool exclusive) {
-    std::FILE* f = std::fopen(name, exclusive ? "wbx" : "wb");
+    std::FILE* f = exclusive ? open_exclusive(name) : std::fopen(name, "wb");
     if (f == nullptr)
         return WriteStatus::open_failed;
     const size_t want = static_cast<size_t>(outsize);

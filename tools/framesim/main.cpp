@@ -16,6 +16,7 @@
 #include <CLI/CLI.hpp>
 
 #include "limits.hpp"
+#include "platform.hpp"
 #include "sim.hpp"
 
 namespace fs = std::filesystem;
@@ -38,6 +39,7 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
                  "Run imgrebuild in DIR to rebuild the image.",
                  "framesim"};
     app.set_version_flag("--version", "framesim " IMGREBUILD_VERSION);
+    app.allow_windows_style_options(false); // a path may start with a slash on every platform
     app.get_formatter()->column_width(26);
     std::string repeat = "lossy", style = "tidy";
     bool max = false;
@@ -205,6 +207,7 @@ std::string counted(size_t n, const char* one, const char* many) {
 } // namespace
 
 int main(int argc, char** argv) {
+    imgrebuild::binary_stdout();
     framesim::Options o;
     std::string save_image, ranges;
     bool force = false;

@@ -78,9 +78,15 @@ bool seek(std::FILE* f, int64_t offset) {
 
 FileMark mark_of(const fs::path& path) {
     FileMark m;
+#ifdef _WIN32
+    struct _stat64 st {};
+    if (::_stat64(path.string().c_str(), &st) != 0)
+        return m;
+#else
     struct stat st {};
     if (::stat(path.string().c_str(), &st) != 0)
         return m;
+#endif
     m.exists = true;
     m.identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 40);
     m.size = static_cast<int64_t>(st.st_size);
@@ -117,7 +123,7 @@ bool read_info(const fs::path& path, Info& info, std::string& error) {
     Buffers& b = buffers();
     File file(open_input(path));
     if (file.f == nullptr) {
-        error = "cannot open " + path.string();
+        error = "cannot open " + path.generic_string();
         return false;
     }
     int32_t length = 0;
@@ -128,7 +134,7 @@ bool read_info(const fs::path& path, Info& info, std::string& error) {
         line = line_text(b.data, length);
     }
     if (!seek(file.f, 0)) {
-        error = "cannot read " + path.string();
+        error = "cannot read " + path.generic_string();
         return false;
     }
     reader_open(b.reader, file.f);
@@ -138,23 +144,23 @@ bool read_info(const fs::path& path, Info& info, std::string& error) {
     case HeadStatus::ok:
         break;
     case HeadStatus::read_error:
-        error = "cannot read " + path.string();
+        error = "cannot read " + path.generic_string();
         return false;
     case HeadStatus::format_error:
-        error = path.string() +
+        error = path.generic_string() +
                 ": its head is not one imgrebuild reads (lines 2 to 4 need a number as their "
                 "second token)";
         return false;
     }
     if (!imagesize_fits(info.head.imagesize)) {
-        error = path.string() + ": imagesize " + std::to_string(info.head.imagesize) +
+        error = path.generic_string() + ": imagesize " + std::to_string(info.head.imagesize) +
                 " is outside 0 to " + std::to_string(kMaxImageSize);
         return false;
     }
     for (int32_t i = 0; i < info.head.numfile; ++i) {
         const ReadStatus status = read_line(b.reader, b.data, length);
         if (status == ReadStatus::failed) {
-            error = "cannot read " + path.string();
+            error = "cannot read " + path.generic_string();
             return false;
         }
         if (status == ReadStatus::no_line)
@@ -207,7 +213,7 @@ bool read_capture(Analysis& a, Capture& c, bool& reset) {
         reset = c.frames > 0 || c.offset > 0;
         forget_reads(c);
         c.status = CaptureStatus::unreadable;
-        c.warning = "cannot open " + path.string();
+        c.warning = "cannot open " + path.generic_string();
         return changed;
     }
     if (now.identity != c.mark.identity || now.size < c.offset ||
@@ -222,7 +228,7 @@ bool read_capture(Analysis& a, Capture& c, bool& reset) {
     File file(open_input(path));
     if (file.f == nullptr || !seek(file.f, c.offset)) {
         c.status = CaptureStatus::unreadable;
-        c.warning = "cannot open " + path.string();
+        c.warning = "cannot open " + path.generic_string();
         c.mark = FileMark{};
         return was != c.status || reset;
     }
@@ -244,7 +250,7 @@ bool read_capture(Analysis& a, Capture& c, bool& reset) {
     c.lines += r.lines;
     if (r.status == ReadStatus::failed) {
         c.status = CaptureStatus::unreadable;
-        c.warning = "cannot read " + path.string();
+        c.warning = "cannot read " + path.generic_string();
         c.mark = FileMark{}; // try again on the next look
     } else {
         c.status = CaptureStatus::ok;

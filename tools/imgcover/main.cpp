@@ -12,6 +12,7 @@
 
 #include "analysis.hpp"
 #include "outputs.hpp"
+#include "platform.hpp"
 #include "watch.hpp"
 
 namespace {
@@ -50,6 +51,7 @@ int parse_options(int argc, char** argv, Options& o) {
                  "Exit status: 0 complete, 1 bytes missing, 2 cannot analyse.",
                  "imgcover"};
     app.set_version_flag("--version", "imgcover " IMGREBUILD_VERSION);
+    app.allow_windows_style_options(false); // a path may start with a slash on every platform
     app.add_option("DIR", o.dir, "working directory (default .)");
     app.add_option("--json", o.json, "write the analysis as JSON to FILE (- for stdout)")
         ->type_name("FILE");
@@ -171,6 +173,7 @@ void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request
 } // namespace
 
 int main(int argc, char** argv) {
+    imgrebuild::binary_stdout();
     Options o;
     if (const int status = parse_options(argc, argv, o); status >= 0)
         return status;

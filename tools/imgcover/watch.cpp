@@ -47,13 +47,11 @@ void catch_stop_signals() {
 #endif
 }
 
+#ifdef IMGCOVER_HAVE_CURSES
 bool on_terminal() {
-#ifdef _WIN32
-    return false;
-#else
     return ::isatty(1) != 0 && ::isatty(0) != 0;
-#endif
 }
+#endif
 
 std::string grouped(int64_t n) {
     std::string digits = std::to_string(n), out;

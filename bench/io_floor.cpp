@@ -1,6 +1,7 @@
 // The input and output that every build of the tool must do on a run, and nothing else: fill
-// and write the blank output.bin, read every capture file the run lists, write output.bin
-// again. Timed beside the builds, it shows the floor under any whole-run time.
+// and write the blank output.bin, read every capture file the run lists, write the image to a
+// new file and rename it over output.bin (so that output.bin is never half written). Timed
+// beside the builds, it shows the floor under any whole-run time.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,8 @@ unsigned char image[24000000];
 unsigned char chunk[1 << 16];
 char line[20000];
 
-bool write_output(size_t outsize) {
-    std::FILE* f = std::fopen("output.bin", "wb");
+bool write_output(size_t outsize, const char* name) {
+    std::FILE* f = std::fopen(name, "wb");
     if (f == nullptr)
         return false;
     std::fwrite(image, 1, outsize, f);
@@ -37,7 +38,7 @@ int main() {
     if (outsize > sizeof image)
         return 1;
     std::memset(image, 0xFF, outsize);
-    if (!write_output(outsize))
+    if (!write_output(outsize, "output.bin"))
         return 1;
     unsigned sum = 0;
     for (long i = 0; i < head[2] && std::fgets(line, sizeof line, info) != nullptr; ++i) {
@@ -52,5 +53,8 @@ int main() {
     }
     std::fclose(info);
     image[0] = static_cast<unsigned char>(image[0] & (sum | 0xFF));
-    return write_output(outsize) ? 0 : 1;
+    return write_output(outsize, "output.bin.tmp") &&
+                   std::rename("output.bin.tmp", "output.bin") == 0
+               ? 0
+               : 1;
 }

@@ -42,13 +42,20 @@ int fail(const char* message) {
     return -1;
 }
 
-bool write_output(int32_t outsize) {
-    std::FILE* f = std::fopen("output.bin", "wb");
+bool write_output(int32_t outsize, const char* name = "output.bin") {
+    std::FILE* f = std::fopen(name, "wb");
     if (f == nullptr)
         return false;
     std::fwrite(imagebuf, 1, static_cast<size_t>(outsize), f);
     std::fclose(f);
     return true;
+}
+
+// The image replaces the blank through a new file and a rename, as every build must, so that
+// output.bin is never half written.
+bool replace_output(int32_t outsize) {
+    return write_output(outsize, "output.bin.tmp") &&
+           std::rename("output.bin.tmp", "output.bin") == 0;
 }
 
 } // namespace
@@ -149,7 +156,7 @@ int main() {
         std::memset(result, 0, sizeof result);
         std::printf("loss_num=%d\r\n", loss_num);
     }
-    if (!write_output(outsize))
+    if (!replace_output(outsize))
         return fail("write file open error.\r\n");
     std::fclose(info);
     std::printf("Program is finished.\r\n");

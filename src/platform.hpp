@@ -3,7 +3,7 @@
 
 #if defined(__MINGW32__)
 // Checks a printf-style format against its arguments (the C99 printf of mingw-w64).
-#define IMGREBUILD_PRINTF(format_index, first_arg) \
+#define IMGREBUILD_PRINTF(format_index, first_arg)                                                 \
     __attribute__((format(gnu_printf, format_index, first_arg)))
 #elif defined(__GNUC__) || defined(__clang__)
 // Checks a printf-style format against its arguments.

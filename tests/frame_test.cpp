@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frames.hpp"
+#include "model.hpp"
 
 using namespace imgrebuild;
 namespace tf = testframes;
@@ -89,6 +90,49 @@ TEST(DecodeFrame, TokensReadLikeStrtol) {
     ASSERT_EQ(decode(text, f), FrameStatus::ok);
     EXPECT_EQ(f.counter, 5);
     EXPECT_EQ(f.rda[4], 0x7F);
+}
+
+// The fast lanes (five common tokens at a time, windows of simple tokens, one simple token)
+// take only what the full read would take the same way. Each token form at the edge of a lane
+// is put at payload positions around the lanes' windows, with the payload shifted by runs of
+// spaces, and the result must be the plain model's, status and every value.
+TEST(DecodeFrame, FastLanesEqualTheFullRules) {
+    const char* const forms[] = {
+        "5",     "05",    "005",  "1A5",    "0x",   "0xg",   "0x5", "0x05", "0X5A",
+        "0x5A5", "+5",    "-5",   "5\t",    "\t5",  "A5\t7", "x5",  "0xx5", "00x5",
+        "DB DC", "DB DD", "DB",   "DB  DC", "ff",   "fF",    "g",   "5g",   "0xdb 0XDC",
+        "DC",    "0",     "0 0x", "a\r",    "C0\r", "7\n7",  "",    "  ",   "db dd dc"};
+    size_t compared = 0;
+    for (const char* form : forms) {
+        for (int shift = 0; shift < 16; ++shift) {
+            for (int at = 0; at < 22; ++at) {
+                std::string text = "C0";
+                for (int k = 0; k < 18; ++k)
+                    text += " 00";
+                text += std::string(1 + static_cast<size_t>(shift), ' ');
+                for (int k = 0; k < 175; ++k) {
+                    text += k == at ? form : (k % 7 == 3 ? "a" : "1f");
+                    text += k % 5 == 4 ? "  " : " ";
+                }
+                for (const char* eol : {"\n", ""}) {
+                    const std::string line = text + eol;
+                    Frame f{};
+                    const FrameStatus got = decode(line, f);
+                    const model::Decoded want = model::decode(line);
+                    ASSERT_EQ(static_cast<int>(got), static_cast<int>(want.status))
+                        << "form '" << form << "' at " << at << ", shift " << shift;
+                    if (got != FrameStatus::ok)
+                        continue;
+                    ASSERT_EQ(f.counter, want.counter) << form;
+                    for (int v = 0; v < kFrameValues; ++v)
+                        ASSERT_EQ(f.rda[v], want.rda[v]) << "form '" << form << "' at " << at
+                                                         << ", shift " << shift << ", value " << v;
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 10000u);
 }
 
 struct BadCase {

@@ -1,6 +1,7 @@
 #include "capture/frame.hpp"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
@@ -139,6 +140,109 @@ inline bool five_common_tokens(const char* p, uint8_t v[16]) {
 }
 #endif
 
+#ifdef IMGREBUILD_SSE2
+// Passes as many of the `left` header tokens as the 16 bytes at p (p[-1] is a space) complete,
+// counting tokens as the runs of bytes that are no space. Leaves p on the first payload token
+// once the header is passed, else just past the last space of the bytes. False when the bytes
+// hold no space at all.
+inline bool pass_header_tokens(const char*& p, int32_t& left) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const unsigned S =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, _mm_set1_epi8(' '))));
+    if (S == 0)
+        return false;
+    unsigned starts = ~S & ((S << 1) | 1u) & 0xFFFFu;
+    const int last_space = std::bit_width(S) - 1;
+    const int complete = std::popcount(starts & ((1u << last_space) - 1));
+    if (complete < left) {
+        left -= complete;
+        p += last_space + 1;
+        return true;
+    }
+    for (int32_t k = 0; k < left; ++k)
+        starts &= starts - 1;
+    p += starts != 0 ? std::countr_zero(starts) : last_space + 1;
+    left = 0;
+    return true;
+}
+
+// The walk's state, as the token loop of decode_frame keeps it.
+struct Walk {
+    int32_t out;      // values written
+    int32_t previous; // the last token's raw value, for the escape pairs; -1 before the first
+};
+
+// Adds one payload token's value to the walk: an escape pair folds into the value before it.
+inline void take(Frame& frame, Walk& w, int32_t v) {
+    if (w.previous == kEsc && v == kEscEnd) {
+        frame.rda[w.out - 1] = 0xC0;
+    } else if (w.previous == kEsc && v == kEscEsc) {
+        frame.rda[w.out - 1] = 0xDB;
+    } else {
+        frame.rda[w.out++] = v;
+    }
+    w.previous = v;
+}
+
+// Nibble values of the hex digits of b, and a mask of which bytes are hex digits.
+inline __m128i nibbles(__m128i b, __m128i& hex) {
+    const auto within = [](__m128i x, char lo, char hi) {
+        return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(lo)), x),
+                             _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(hi)), x));
+    };
+    const __m128i letter = within(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'f');
+    hex = _mm_or_si128(within(b, '0', '9'), letter);
+    return _mm_add_epi8(_mm_and_si128(b, _mm_set1_epi8(0x0F)),
+                        _mm_and_si128(letter, _mm_set1_epi8(9)));
+}
+
+// Takes every payload token of the 16 bytes at p (p[-1] is a space, 16 bytes readable) that
+// is written one of the simple ways (one or two hex digits, optionally after 0x or 0X) and is
+// followed by a space inside them, in one go: the bytes are classed in a vector, the tokens'
+// ends found as bits, and each token's value is its last two digits. False, with nothing
+// taken, when the bytes hold no such token or one written any other way before the last one
+// taken; the token loop then reads the next token by itself. Otherwise p moves past the space
+// after the last token taken (or stays anywhere once the walk is complete).
+inline bool simple_tokens(const char*& p, Frame& frame, Walk& w) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hex_now, hex_before;
+    const __m128i now = nibbles(b, hex_now);
+    const __m128i before =
+        nibbles(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1)), hex_before);
+    const unsigned S =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, _mm_set1_epi8(' '))));
+    const unsigned H = static_cast<unsigned>(_mm_movemask_epi8(hex_now));
+    const unsigned X = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_cmpeq_epi8(_mm_or_si128(b, _mm_set1_epi8(0x20)), _mm_set1_epi8('x'))));
+    const unsigned Z =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(b, _mm_set1_epi8('0'))));
+    // Only the bytes before the first one that is no space, hex digit or x count.
+    const unsigned other = ~(S | H | X) & 0xFFFFu;
+    const unsigned usable = other != 0 ? (other & (0u - other)) - 1 : 0xFFFFu;
+    const unsigned N = (H | X) & usable;
+    const unsigned ends = N & (S >> 1); // a token's last byte: a space follows
+    if (ends == 0)
+        return false;
+    const int last = std::bit_width(ends) - 1; // the last token's last byte
+    const unsigned region = (2u << last) - 1;
+    const unsigned starts = N & ((S << 1) | 1u);
+    // An x only as the second byte of a token whose first is 0, with a digit after it; never
+    // three digits in a row (a third would change the value).
+    const bool simple = (X & region & ~((Z & starts) << 1)) == 0 && (X & region & ~(H >> 1)) == 0 &&
+                        (H & (H << 1) & (H << 2) & region) == 0;
+    if (!simple)
+        return false;
+    alignas(16) uint8_t value[16];
+    const __m128i high = _mm_and_si128(_mm_slli_epi16(_mm_and_si128(before, hex_before), 4),
+                                       _mm_set1_epi8(static_cast<char>(0xF0)));
+    _mm_store_si128(reinterpret_cast<__m128i*>(value), _mm_or_si128(now, high));
+    for (unsigned e = ends; e != 0 && w.out < kFrameValues; e &= e - 1)
+        take(frame, w, value[std::countr_zero(e)]);
+    p += last + 2;
+    return true;
+}
+#endif
+
 // Reads the hexadecimal token that starts at p (p < end, *p not a space) the full way, and
 // leaves p past it. False when the token is not a number.
 bool read_hex_token(const char*& p, const char* end, int32_t& value) {
@@ -161,7 +265,12 @@ FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
     p += p < end;
     if (frame.id != 0xC0 && frame.id != 0xC1)
         return FrameStatus::not_image;
-    for (int32_t k = 1; k < kPayloadToken; ++k) {
+    int32_t header = kPayloadToken - 1; // header tokens still to pass, unread
+#ifdef IMGREBUILD_SSE2
+    while (header > 0 && end - p >= 16 && p[-1] == ' ' && pass_header_tokens(p, header)) {
+    }
+#endif
+    for (; header > 0; --header) {
         if (common_token(p, end) >= 0) {
             p += 3;
             continue;
@@ -195,6 +304,15 @@ FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
             previous = five[12];
             p += 15;
             continue;
+        }
+        // A window of simple tokens, however they are written and spaced.
+        if (end - p >= 16 && p[-1] == ' ') {
+            Walk w{out, previous};
+            if (simple_tokens(p, frame, w)) {
+                out = w.out;
+                previous = w.previous;
+                continue;
+            }
         }
 #else
         // Four common tokens at once while no escape byte is near: the usual case.

@@ -3,7 +3,6 @@
 #include <array>
 #include <bit>
 #include <cstddef>
-#include <cstring>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -62,18 +61,6 @@ inline const char* skip_spaces(const char* p, const char* end) {
     return p;
 }
 
-// Value of each byte as a hex digit, or 99.
-constexpr std::array<uint8_t, 256> kHexDigit = [] {
-    std::array<uint8_t, 256> t{};
-    for (int32_t c = 0; c < 256; ++c)
-        t[static_cast<size_t>(c)] = static_cast<uint8_t>(digit_of(c));
-    return t;
-}();
-
-inline int32_t hex_at(const char* p) {
-    return kHexDigit[static_cast<unsigned char>(*p)];
-}
-
 // The token at p (p < end, *p not a space) when it is written one of the ways that read the
 // same under every rule of the full read: one or two hex digits, or 0x or 0X and one or two
 // hex digits, then a space. Its value goes to `value`, and the return is where the next token
@@ -81,10 +68,10 @@ inline int32_t hex_at(const char* p) {
 inline const char* simple_token(const char* p, const char* end, int32_t& value) {
     if (end - p < 5)
         return nullptr;
-    const int32_t h0 = hex_at(p);
+    const int32_t h0 = digit_value(*p);
     if (h0 >= 16)
         return nullptr;
-    const int32_t h1 = hex_at(p + 1);
+    const int32_t h1 = digit_value(p[1]);
     if (h1 < 16) {
         if (p[2] != ' ')
             return nullptr;
@@ -94,10 +81,10 @@ inline const char* simple_token(const char* p, const char* end, int32_t& value) 
         value = h0;
         p += 2;
     } else if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-        const int32_t a = hex_at(p + 2);
+        const int32_t a = digit_value(p[2]);
         if (a >= 16)
             return nullptr;
-        const int32_t b = hex_at(p + 3);
+        const int32_t b = digit_value(p[3]);
         if (b < 16 && p[4] == ' ') {
             value = a * 16 + b;
             p += 5;
@@ -115,32 +102,53 @@ inline const char* simple_token(const char* p, const char* end, int32_t& value) 
     return p;
 }
 
+// The walk's state, as the token loop of decode_frame keeps it.
+struct Walk {
+    int32_t out;      // values written
+    int32_t previous; // the last token's raw value, for the escape pairs; -1 before the first
+};
+
+// Adds one payload token's value to the walk: an escape pair folds into the value before it.
+inline void take(Frame& frame, Walk& w, int32_t v) {
+    if (w.previous == kEsc && v == kEscEnd) {
+        frame.rda[w.out - 1] = 0xC0;
+    } else if (w.previous == kEsc && v == kEscEsc) {
+        frame.rda[w.out - 1] = 0xDB;
+    } else {
+        frame.rda[w.out++] = v;
+    }
+    w.previous = v;
+}
+
 #ifdef IMGREBUILD_SSE2
-// Five tokens written the common way, "HH HH HH HH HH ", in the 15 bytes at p (16 readable):
-// true with their values in v[0], v[3], v[6], v[9] and v[12].
-inline bool five_common_tokens(const char* p, uint8_t v[16]) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+// Nibble values of the hex digits of b, and a mask of which bytes are hex digits.
+inline __m128i nibbles(__m128i b, __m128i& hex) {
     const auto within = [](__m128i x, char lo, char hi) {
         return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(lo)), x),
                              _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(hi)), x));
     };
-    const __m128i decimal = within(b, '0', '9');
     const __m128i letter = within(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'f');
-    const __m128i space = _mm_cmpeq_epi8(b, _mm_set1_epi8(' '));
-    const int digits = _mm_movemask_epi8(_mm_or_si128(decimal, letter));
-    const int spaces = _mm_movemask_epi8(space);
+    hex = _mm_or_si128(within(b, '0', '9'), letter);
+    return _mm_add_epi8(_mm_and_si128(b, _mm_set1_epi8(0x0F)),
+                        _mm_and_si128(letter, _mm_set1_epi8(9)));
+}
+
+// Five tokens written the common way, "HH HH HH HH HH ", in the 15 bytes at p (16 readable):
+// true with their values in v[0], v[3], v[6], v[9] and v[12].
+inline bool five_common_tokens(const char* p, uint8_t v[16]) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hex;
+    const __m128i nibble = nibbles(b, hex);
+    const int digits = _mm_movemask_epi8(hex);
+    const int spaces = _mm_movemask_epi8(_mm_cmpeq_epi8(b, _mm_set1_epi8(' ')));
     // Digits at 0,1 3,4 6,7 9,10 12,13; spaces at 2, 5, 8, 11, 14.
     if ((digits & 0x36DB) != 0x36DB || (spaces & 0x4924) != 0x4924)
         return false;
-    const __m128i nibble = _mm_add_epi8(_mm_and_si128(b, _mm_set1_epi8(0x0F)),
-                                        _mm_and_si128(letter, _mm_set1_epi8(9)));
     const __m128i high = _mm_and_si128(_mm_slli_epi16(nibble, 4), _mm_set1_epi8(char(0xF0)));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(v), _mm_or_si128(high, _mm_srli_si128(nibble, 1)));
     return true;
 }
-#endif
 
-#ifdef IMGREBUILD_SSE2
 // Passes as many of the `left` header tokens as the 16 bytes at p (p[-1] is a space) complete,
 // counting tokens as the runs of bytes that are no space. Leaves p on the first payload token
 // once the header is passed, else just past the last space of the bytes. False when the bytes
@@ -164,36 +172,6 @@ inline bool pass_header_tokens(const char*& p, int32_t& left) {
     p += starts != 0 ? std::countr_zero(starts) : last_space + 1;
     left = 0;
     return true;
-}
-
-// The walk's state, as the token loop of decode_frame keeps it.
-struct Walk {
-    int32_t out;      // values written
-    int32_t previous; // the last token's raw value, for the escape pairs; -1 before the first
-};
-
-// Adds one payload token's value to the walk: an escape pair folds into the value before it.
-inline void take(Frame& frame, Walk& w, int32_t v) {
-    if (w.previous == kEsc && v == kEscEnd) {
-        frame.rda[w.out - 1] = 0xC0;
-    } else if (w.previous == kEsc && v == kEscEsc) {
-        frame.rda[w.out - 1] = 0xDB;
-    } else {
-        frame.rda[w.out++] = v;
-    }
-    w.previous = v;
-}
-
-// Nibble values of the hex digits of b, and a mask of which bytes are hex digits.
-inline __m128i nibbles(__m128i b, __m128i& hex) {
-    const auto within = [](__m128i x, char lo, char hi) {
-        return _mm_and_si128(_mm_cmpeq_epi8(_mm_max_epu8(x, _mm_set1_epi8(lo)), x),
-                             _mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(hi)), x));
-    };
-    const __m128i letter = within(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'f');
-    hex = _mm_or_si128(within(b, '0', '9'), letter);
-    return _mm_add_epi8(_mm_and_si128(b, _mm_set1_epi8(0x0F)),
-                        _mm_and_si128(letter, _mm_set1_epi8(9)));
 }
 
 // Takes every payload token of the 16 bytes at p (p[-1] is a space, 16 bytes readable) that
@@ -286,47 +264,37 @@ FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
     // Walk the payload: each escape pair folds into the value before it and lengthens the
     // walk by one token, so the walk always yields exactly kFrameValues values. The pair test
     // compares raw tokens and never looks before the payload's first token.
-    int32_t out = 0;
-    int32_t previous = -1;
-    while (out < kFrameValues) {
+    Walk w{0, -1};
+    while (w.out < kFrameValues) {
 #ifdef IMGREBUILD_SSE2
         // Five common tokens at once while no escape byte is near: the usual case.
         alignas(16) uint8_t five[16];
-        if (previous != kEsc && out + 5 <= kFrameValues && end - p >= 16 &&
+        if (w.previous != kEsc && w.out + 5 <= kFrameValues && end - p >= 16 &&
             five_common_tokens(p, five) && five[0] != kEsc && five[3] != kEsc && five[6] != kEsc &&
             five[9] != kEsc) {
-            frame.rda[out] = five[0];
-            frame.rda[out + 1] = five[3];
-            frame.rda[out + 2] = five[6];
-            frame.rda[out + 3] = five[9];
-            frame.rda[out + 4] = five[12];
-            out += 5;
-            previous = five[12];
+            for (int32_t k = 0; k < 5; ++k)
+                frame.rda[w.out + k] = five[3 * k];
+            w.out += 5;
+            w.previous = five[12];
             p += 15;
             continue;
         }
         // A window of simple tokens, however they are written and spaced.
-        if (end - p >= 16 && p[-1] == ' ') {
-            Walk w{out, previous};
-            if (simple_tokens(p, frame, w)) {
-                out = w.out;
-                previous = w.previous;
-                continue;
-            }
-        }
+        if (end - p >= 16 && p[-1] == ' ' && simple_tokens(p, frame, w))
+            continue;
 #else
         // Four common tokens at once while no escape byte is near: the usual case.
-        if (previous != kEsc && out + 4 <= kFrameValues && end - p >= 12) {
+        if (w.previous != kEsc && w.out + 4 <= kFrameValues && end - p >= 12) {
             const int32_t v0 = pair_at(p), v1 = pair_at(p + 3), v2 = pair_at(p + 6),
                           v3 = pair_at(p + 9);
             const bool spaced = p[2] == ' ' && p[5] == ' ' && p[8] == ' ' && p[11] == ' ';
             if (spaced && (v0 | v1 | v2 | v3) >= 0 && v0 != kEsc && v1 != kEsc && v2 != kEsc) {
-                frame.rda[out] = v0;
-                frame.rda[out + 1] = v1;
-                frame.rda[out + 2] = v2;
-                frame.rda[out + 3] = v3;
-                out += 4;
-                previous = v3;
+                frame.rda[w.out] = v0;
+                frame.rda[w.out + 1] = v1;
+                frame.rda[w.out + 2] = v2;
+                frame.rda[w.out + 3] = v3;
+                w.out += 4;
+                w.previous = v3;
                 p += 12;
                 continue;
             }
@@ -343,14 +311,7 @@ FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {
                 return FrameStatus::bad_token;
             p += p < end;
         }
-        if (previous == kEsc && v == kEscEnd) {
-            frame.rda[out - 1] = 0xC0;
-        } else if (previous == kEsc && v == kEscEsc) {
-            frame.rda[out - 1] = 0xDB;
-        } else {
-            frame.rda[out++] = v;
-        }
-        previous = v;
+        take(frame, w, v);
     }
 
     const uint32_t counter = (static_cast<uint32_t>(frame.rda[0]) << 16) |

@@ -1,23 +1,8 @@
 #include "capture/number.hpp"
 
-#include <array>
-#include <cstddef>
-
 namespace imgrebuild {
 
 namespace {
-
-// digit_of for every byte value, as a table.
-constexpr std::array<uint8_t, 256> kDigitValue = [] {
-    std::array<uint8_t, 256> t{};
-    for (int32_t c = 0; c < 256; ++c)
-        t[static_cast<std::size_t>(c)] = static_cast<uint8_t>(digit_of(c));
-    return t;
-}();
-
-int32_t digit_value(char c) {
-    return kDigitValue[static_cast<unsigned char>(c)];
-}
 
 // Magnitudes past this cannot be a 32-bit value of either sign; accumulation stops there.
 constexpr int64_t kMagnitudeCap = int64_t{1} << 32;

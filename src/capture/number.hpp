@@ -2,6 +2,8 @@
 // by an end pointer and limited to 32 signed bits.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace imgrebuild {
@@ -53,6 +55,19 @@ constexpr int32_t digit_of(int32_t c) {
            : c >= 'a' && c <= 'f' ? c - 'a' + 10
            : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                   : 99;
+}
+
+// digit_of for every byte value, as a table.
+inline constexpr std::array<uint8_t, 256> kDigitValue = [] {
+    std::array<uint8_t, 256> t{};
+    for (int32_t c = 0; c < 256; ++c)
+        t[static_cast<std::size_t>(c)] = static_cast<uint8_t>(digit_of(c));
+    return t;
+}();
+
+// Value of a character as a digit up to base 16, or 99, by the table.
+inline int32_t digit_value(char c) {
+    return kDigitValue[static_cast<unsigned char>(c)];
 }
 
 } // namespace imgrebuild

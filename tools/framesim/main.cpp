@@ -15,6 +15,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli.hpp"
+
 #include "limits.hpp"
 #include "platform.hpp"
 #include "sim.hpp"
@@ -38,8 +40,7 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
                  "(named by the range), and dropped.txt, the slots each capture file lost.\n"
                  "Run imgrebuild in DIR to rebuild the image.",
                  "framesim"};
-    app.set_version_flag("--version", "framesim " IMGREBUILD_VERSION);
-    app.allow_windows_style_options(false); // a path may start with a slash on every platform
+    cli::conventions(app, "framesim");
     app.get_formatter()->column_width(26);
     std::string repeat = "lossy", style = "tidy";
     bool max = false;
@@ -114,17 +115,8 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
                  "apply)");
     app.add_flag("--force", force,
                  "write into a folder that already holds a run, removing that run's files first");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        return kWritten;
-    } catch (const CLI::CallForVersion&) {
-        std::puts("framesim " IMGREBUILD_VERSION);
-        return kWritten;
-    } catch (const CLI::ParseError& e) {
-        return failure(std::string(e.what()) + "\n(try framesim --help)", kUsage);
-    }
+    if (const int status = cli::parse(app, argc, argv, "framesim"); status >= 0)
+        return status;
     if (o.out.empty())
         return failure("--out needs a directory\n(try framesim --help)", kUsage);
     if (max) {

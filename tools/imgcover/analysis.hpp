@@ -59,6 +59,10 @@ struct Capture {
     int64_t last_page() const { return first_page() + math.npage - 1; }
 };
 
+inline bool same_range(const PageRange& a, const PageRange& b) {
+    return a.SSC == b.SSC && a.SP == b.SP && a.ESC == b.ESC && a.EP == b.EP;
+}
+
 // One request of the plan: pages (SSC, SP) to (ESC, EP), both included, and its capture name.
 struct Request {
     PageRange range;
@@ -88,6 +92,12 @@ struct Analysis {
     FileMark info_mark;        // file_info.txt when it was last read
 
     bool complete() const { return covered_bytes == head.imagesize; }
+    // Covered bytes as a percentage of the image (100 for an empty image).
+    double covered_percent() const {
+        return head.imagesize > 0 ? 100.0 * static_cast<double>(covered_bytes) /
+                                        static_cast<double>(head.imagesize)
+                                  : 100.0;
+    }
 };
 
 // Reads DIR/file_info.txt and every capture it lists, from their start. False, with a message,

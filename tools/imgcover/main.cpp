@@ -10,6 +10,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli.hpp"
+
 #include "analysis.hpp"
 #include "outputs.hpp"
 #include "platform.hpp"
@@ -50,8 +52,7 @@ int parse_options(int argc, char** argv, Options& o) {
                  "output.bin, and writes nothing unless an option names a file.\n"
                  "Exit status: 0 complete, 1 bytes missing, 2 cannot analyse.",
                  "imgcover"};
-    app.set_version_flag("--version", "imgcover " IMGREBUILD_VERSION);
-    app.allow_windows_style_options(false); // a path may start with a slash on every platform
+    cli::conventions(app, "imgcover");
     app.add_option("DIR", o.dir, "working directory (default .)");
     app.add_option("--json", o.json, "write the analysis as JSON to FILE (- for stdout)")
         ->type_name("FILE");
@@ -93,18 +94,8 @@ int parse_options(int argc, char** argv, Options& o) {
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
         ->check(CLI::Range(0.1, 3600.0));
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        return 0;
-    } catch (const CLI::CallForVersion&) {
-        std::puts("imgcover " IMGREBUILD_VERSION);
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        fail(std::string(e.what()) + "\n(try imgcover --help)");
-        return kCannot;
-    }
+    if (const int status = cli::parse(app, argc, argv, "imgcover"); status >= 0)
+        return status;
     if (o.prefix.empty() || o.prefix.find_first_of("_/\\") != std::string::npos) {
         fail("--prefix must be a non-empty name without '_', '/' or '\\'");
         return kCannot;

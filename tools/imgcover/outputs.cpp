@@ -31,17 +31,6 @@ std::string format(const char* f, ...) {
     return buf;
 }
 
-// 12,345,678
-std::string grouped(int64_t n) {
-    std::string digits = std::to_string(n < 0 ? -n : n), out;
-    for (size_t k = 0; k < digits.size(); ++k) {
-        if (k > 0 && (digits.size() - k) % 3 == 0)
-            out += ',';
-        out += digits[k];
-    }
-    return n < 0 ? "-" + out : out;
-}
-
 std::string range_text(const PageRange& r) {
     return format("(%d,%d)-(%d,%d)", r.SSC, r.SP, r.ESC, r.EP);
 }
@@ -52,14 +41,23 @@ bool is_last_of_range(const Analysis& a, size_t i) {
     const PageRange& r = a.captures[i].range;
     for (size_t k = i + 1; k < a.captures.size(); ++k) {
         const Capture& c = a.captures[k];
-        if (c.has_range() && c.range.SSC == r.SSC && c.range.SP == r.SP && c.range.ESC == r.ESC &&
-            c.range.EP == r.EP)
+        if (c.has_range() && same_range(c.range, r))
             return false;
     }
     return true;
 }
 
 } // namespace
+
+std::string grouped(int64_t n) {
+    std::string digits = std::to_string(n < 0 ? -n : n), out;
+    for (size_t k = 0; k < digits.size(); ++k) {
+        if (k > 0 && (digits.size() - k) % 3 == 0)
+            out += ',';
+        out += digits[k];
+    }
+    return n < 0 ? "-" + out : out;
+}
 
 std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     std::string s =
@@ -112,9 +110,7 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
 
     const int64_t size = a.head.imagesize;
     s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
-                grouped(size).c_str(),
-                size > 0 ? 100.0 * static_cast<double>(a.covered_bytes) / static_cast<double>(size)
-                         : 100.0);
+                grouped(size).c_str(), a.covered_percent());
     if (a.missing.empty()) {
         s += "complete: every byte was received\n";
     } else {

@@ -40,6 +40,9 @@ enum class Pixel { gray8, rgb24 };
 // pixels with an uncovered byte are magenta. Empty when there is no pixel to draw.
 std::string picture_png(const Analysis& a, Pixel pixel, int32_t width, int64_t offset);
 
+// A count with its thousands grouped: 12,345,678.
+std::string grouped(int64_t n);
+
 // Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string utf8_clean(const std::string& text);
 

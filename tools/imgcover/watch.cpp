@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "outputs.hpp"
+
 #ifdef IMGCOVER_HAVE_CURSES
 #include <curses.h>
 #endif
@@ -53,16 +55,6 @@ bool on_terminal() {
 }
 #endif
 
-std::string grouped(int64_t n) {
-    std::string digits = std::to_string(n), out;
-    for (size_t k = 0; k < digits.size(); ++k) {
-        if (k > 0 && (digits.size() - k) % 3 == 0 && digits[k - 1] != '-')
-            out += ',';
-        out += digits[k];
-    }
-    return out;
-}
-
 std::string clock_text(double seconds) {
     const long s = static_cast<long>(seconds);
     char buf[32];
@@ -100,12 +92,6 @@ struct Figures {
     std::string problem; // why there is no analysis yet, or why the last look failed
 };
 
-double percent(const Analysis& a) {
-    return a.head.imagesize > 0 ? 100.0 * static_cast<double>(a.covered_bytes) /
-                                      static_cast<double>(a.head.imagesize)
-                                : 100.0;
-}
-
 // One line per look that changed something: for a log, a pipe or a platform without curses.
 void plain_line(const Analysis& a, const Figures& f) {
     if (!f.problem.empty()) {
@@ -113,8 +99,9 @@ void plain_line(const Analysis& a, const Figures& f) {
     } else {
         std::printf("%s  frames %s (%.0f/s)  covered %.2f%% (%s of %s bytes)  missing %s bytes  "
                     "requests %zu\n",
-                    clock_text(f.watched).c_str(), grouped(f.frames).c_str(), f.rate, percent(a),
-                    grouped(a.covered_bytes).c_str(), grouped(a.head.imagesize).c_str(),
+                    clock_text(f.watched).c_str(), grouped(f.frames).c_str(), f.rate,
+                    a.covered_percent(), grouped(a.covered_bytes).c_str(),
+                    grouped(a.head.imagesize).c_str(),
                     grouped(a.head.imagesize - a.covered_bytes).c_str(), f.requests);
     }
     std::fflush(stdout);
@@ -157,7 +144,7 @@ class Screen {
             std::snprintf(buf, sizeof buf,
                           "frames %s (%.0f/s)  covered %s of %s bytes (%.2f%%)  requests %zu",
                           grouped(f.frames).c_str(), f.rate, grouped(a.covered_bytes).c_str(),
-                          grouped(a.head.imagesize).c_str(), percent(a), f.requests);
+                          grouped(a.head.imagesize).c_str(), a.covered_percent(), f.requests);
             put_line(1, buf, "", width);
         }
         const int first_row = 3;

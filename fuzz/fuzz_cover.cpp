@@ -9,6 +9,7 @@
 
 #include "analysis.hpp"
 #include "limits.hpp"
+#include "plan.hpp"
 #include "run/driver.hpp"
 #include "scratch.hpp"
 #include "support.hpp"

@@ -23,6 +23,10 @@ inline constexpr int32_t kBlockPages = 1024;
 inline constexpr int32_t kSlotBytes = 163;
 // Most pages one capture file may cover: (12734 * 256) / 163 + 1 is exactly kTableSize slots.
 inline constexpr int32_t kMaxPages = 12734;
+static_assert(kTableSize == int64_t{kMaxPages} * kPageBytes / kSlotBytes + 1,
+              "a reception table holds exactly the slots of the largest range");
+static_assert(kMaxImageSize + kOutputExtra <= kImageBufSize,
+              "the largest image and its extra bytes fit the image buffer");
 
 // Values a frame's payload unescapes to: 3 counter bytes, 1 spare, 163 data bytes, 1 spare.
 inline constexpr int32_t kFrameValues = 168;

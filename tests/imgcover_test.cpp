@@ -25,7 +25,8 @@
 #include "analysis.hpp"
 #include "expected.hpp"
 #include "frames.hpp"
-#include "outputs.hpp"
+#include "plan.hpp"
+#include "text.hpp"
 #include "sim.hpp"
 #include "workdir.hpp"
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -17,8 +19,11 @@ inline void conventions(CLI::App& app, const char* program) {
     app.allow_windows_style_options(false);
 }
 
-// Parses the command line into `app`: -1 to go on, else the status to exit with.
-inline int parse(CLI::App& app, int argc, char** argv, const char* program) {
+// What a step of a program's start-up says: nothing to go on, or the status to exit with now.
+using ExitNow = std::optional<int>;
+
+// Parses the command line into `app`: nothing to go on, else the status to exit with.
+inline ExitNow parse(CLI::App& app, int argc, char** argv, const char* program) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -31,7 +36,7 @@ inline int parse(CLI::App& app, int argc, char** argv, const char* program) {
         std::fprintf(stderr, "%s: %s\n(try %s --help)\n", program, e.what(), program);
         return kUsage;
     }
-    return -1;
+    return std::nullopt;
 }
 
 } // namespace cli

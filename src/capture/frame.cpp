@@ -10,14 +10,15 @@
 #endif
 
 #include "capture/number.hpp"
+#include "capture/slip.hpp"
 
 namespace imgrebuild {
 
 namespace {
 
-constexpr int32_t kEsc = 0xDB;
-constexpr int32_t kEscEnd = 0xDC; // DB DC stands for C0
-constexpr int32_t kEscEsc = 0xDD; // DB DD stands for DB
+constexpr int32_t kEsc = kSlipEsc;
+constexpr int32_t kEscEnd = kSlipEscEnd;
+constexpr int32_t kEscEsc = kSlipEscEsc;
 
 bool is_blank(const char* p, const char* end) {
     for (; p < end; ++p) {

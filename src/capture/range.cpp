@@ -32,6 +32,13 @@ NameStatus parse_name_line(const char* line, const char* end, char* na, PageRang
     return NameStatus::ok;
 }
 
+std::string capture_name(std::string_view prefix, const PageRange& range) {
+    std::string name(prefix);
+    for (const int32_t n : {range.SSC, range.SP, range.ESC, range.EP})
+        name += '_' + std::to_string(n);
+    return name + ".txt";
+}
+
 bool compute_range(const PageRange& r, int32_t SC_S, RangeMath& math) {
     math.rangekey = int64_t{r.SSC} + r.SP + r.ESC + r.EP;
     math.npage = (int64_t{r.ESC} * kBlockPages + r.EP) - (int64_t{r.SSC} * kBlockPages + r.SP) + 1;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "limits.hpp"
 
@@ -26,6 +28,10 @@ enum class NameStatus : int32_t {
 // line feed; the four numbers come from pieces 2 to 5, split at underscores, of the name's last
 // path component: the text after the last '/' or '\' (either, on every platform).
 NameStatus parse_name_line(const char* line, const char* end, char* na, PageRange& range);
+
+// The name a capture of `range` goes by: PREFIX_SSC_SP_ESC_EP.txt, which parse_name_line reads
+// back. For the companions, which name the captures they plan and send; never used by a run.
+std::string capture_name(std::string_view prefix, const PageRange& range);
 
 // What a pass needs to know of its range. Offsets and the key are 64-bit, so that no range a
 // name can state overflows them.

@@ -3,22 +3,18 @@
 
 #include <cstdint>
 
+#include "image/replace_file.hpp"
+
 namespace imgrebuild {
 
 inline constexpr const char* kOutputName = "output.bin";
-
-// Outcome of writing the output file.
-enum class WriteStatus : int32_t {
-    ok,           // the file holds exactly the bytes asked for
-    open_failed,  // the file could not be created
-    write_failed, // a write or the close failed: the file may be short
-};
 
 // Fills the first `outsize` bytes of the image with 0xFF and writes them to the output file,
 // in place.
 WriteStatus write_blank_output(int32_t outsize);
 
-// Image offsets a frame stores to, both inclusive; empty when last < first.
+// A run of image offsets, both inclusive; empty when last < first. What a frame stores to,
+// and what the companions count as covered or missing.
 struct Span {
     int64_t first;
     int64_t last;

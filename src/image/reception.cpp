@@ -28,29 +28,31 @@ void mark_slot(Reception& rec, int32_t PN) {
     rec.result[PN] = rec.judge[PN];
 }
 
-int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con) {
+int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey) {
     // A merge looks only at the file just before; a third pass merges with the union of two.
     if (rangekey == rec.rangekeyo) {
         for (int32_t m = 0; m < mcomsize; ++m)
             rec.result[m] = rec.judge[m] | rec.judgeo[m];
     }
     std::memcpy(rec.judgeo, rec.result, sizeof(int32_t) * static_cast<size_t>(mcomsize));
-
-    say(con, "\r\n");
     int32_t loss_num = 0;
-    for (int32_t m = 0; m < mcomsize; ++m) {
-        if (rec.result[m] == 0) {
-            say(con, "PN=%d is lacked.\r\n", m);
-            ++loss_num;
-        }
-    }
-    if (loss_num == 0)
-        say(con, "loss num = 0.\r\n");
+    for (int32_t m = 0; m < mcomsize; ++m)
+        loss_num += rec.judgeo[m] == 0 ? 1 : 0;
     rec.rangekeyo = rangekey;
     // Only the first mcomsize entries can have been set during this file.
     clear(rec.result, mcomsize);
-    say(con, "loss_num=%d\r\n", loss_num);
     return loss_num;
+}
+
+void report_file(const Reception& rec, int32_t mcomsize, int32_t loss_num, Console& con) {
+    say(con, "\r\n");
+    for (int32_t m = 0; m < mcomsize; ++m) {
+        if (rec.judgeo[m] == 0)
+            say(con, "PN=%d is lacked.\r\n", m);
+    }
+    if (loss_num == 0)
+        say(con, "loss num = 0.\r\n");
+    say(con, "loss_num=%d\r\n", loss_num);
 }
 
 } // namespace imgrebuild

@@ -26,9 +26,12 @@ void start_file(Reception& rec, int32_t mcomsize);
 // Records a frame in slot PN (0 <= PN < mcomsize).
 void mark_slot(Reception& rec, int32_t PN);
 
-// After a file: merges with the previous file when the range keys are equal, prints the
-// report of missing slots and readies the tables for the next file. Returns `loss_num`, the
-// count of slots the report lists.
-int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey, Console& con);
+// After a file: merges with the previous file when the range keys are equal, keeps the
+// combined reception (judgeo) for the report and the next merge, and readies the tables for
+// the next file. Returns `loss_num`, the count of slots the report lists; prints nothing.
+int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey);
+
+// Prints the report of the file end_file just closed: its missing slots and `loss_num`.
+void report_file(const Reception& rec, int32_t mcomsize, int32_t loss_num, Console& con);
 
 } // namespace imgrebuild

@@ -4,12 +4,18 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "limits.hpp"
 #include "platform.hpp"
 
 namespace imgrebuild {
 
-// Largest message is the name line's: "na=" + 19,999 characters + the range line (< 20,200).
+// The longest message is the name line's: "na=", up to kLineCap - 1 characters, and the range
+// line with four numbers of at most 11 characters each.
+inline constexpr int32_t kLongestMessage =
+    static_cast<int32_t>(sizeof "na=\r\nSSC= SP= ESC= EP=\r\n") - 1 + (kLineCap - 1) + 4 * 11;
 inline constexpr int32_t kConsoleBuf = 1 << 16;
+// Every message fits an empty buffer with its NUL, so a message is never cut.
+static_assert(kLongestMessage + 1 <= kConsoleBuf, "the console buffer holds the longest message");
 
 struct Console {
     std::FILE* out;

@@ -4,6 +4,7 @@
 
 #include "capture/capture_file.hpp"
 #include "capture/frame.hpp"
+#include "capture/input_file.hpp"
 #include "capture/line_reader.hpp"
 #include "capture/range.hpp"
 #include "image/image.hpp"
@@ -29,28 +30,11 @@ struct RunState {
 
 RunState state;
 
-// Closes a file when the step that opened it is left, on success or failure alike.
-struct FileGuard {
-    std::FILE* file;
-    ~FileGuard() {
-        if (file != nullptr)
-            std::fclose(file);
-    }
-};
-
 // Prints the failure message and ends the run with -1.
 int fail(Console& con, const char* message) {
     say(con, "%s", message);
     console_flush(con);
     return -1;
-}
-
-// Opens a file for reading; with no translation, so the reader's line rules hold everywhere.
-std::FILE* open_input(const char* name) {
-    std::FILE* f = std::fopen(name, "rb");
-    if (f != nullptr)
-        std::setvbuf(f, nullptr, _IONBF, 0); // the reader keeps its own buffer
-    return f;
 }
 
 // Reports a failed write of the output file; 0 when it was written.
@@ -109,7 +93,8 @@ int process_capture(RunState& s, int32_t i, int32_t SC_S) {
         });
     if (frames.status == ReadStatus::failed)
         return fail(s.con, "read file read error.\r\n");
-    end_file(s.reception, math.mcomsize, math.rangekey, s.con);
+    const int32_t loss_num = end_file(s.reception, math.mcomsize, math.rangekey);
+    report_file(s.reception, math.mcomsize, loss_num, s.con);
     console_flush(s.con);
     return 0;
 }

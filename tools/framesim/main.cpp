@@ -32,8 +32,8 @@ int failure(const std::string& message, int status) {
     return status;
 }
 
-// Reads the command line into `o`; returns -1 to go on, else the exit status.
-int parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
+// Reads the command line into `o`; nothing to go on, else the exit status.
+cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
                   std::string& ranges, bool& force) {
     CLI::App app{"Sends an image as numbered frames and writes what a ground station would have\n"
                  "received: file_info.txt, one capture file per pass over each page range\n"
@@ -46,7 +46,9 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
     bool max = false;
     app.add_option("--out", o.out, "directory to write the run into, made if missing (default run)")
         ->type_name("DIR");
-    app.add_option("--image", o.image_file, "image to send, as raw bytes (at most 23998976)")
+    const std::string max_image = std::to_string(imgrebuild::kMaxImageSize);
+    const std::string max_pages = std::to_string(imgrebuild::kMaxPages);
+    app.add_option("--image", o.image_file, "image to send, as raw bytes (at most " + max_image + ")")
         ->type_name("FILE");
     app.add_option("--image-size", o.image_size,
                    "without --image: size of a generated pseudo-random image (default 65536)")
@@ -58,7 +60,8 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
         ->type_name("N")
         ->check(CLI::Range(-1000000, 1000000));
     app.add_option("--pages-per-file", o.pages_per_file,
-                   "pages (256 bytes) per capture file, 1 to 12734 (default 64)")
+                   "pages (" + std::to_string(imgrebuild::kPageBytes) +
+                       " bytes) per capture file, 1 to " + max_pages + " (default 64)")
         ->type_name("N")
         ->check(CLI::Range(1, imgrebuild::kMaxPages));
     app.add_option("--passes", o.passes,
@@ -110,12 +113,13 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
                    "(default 1)")
         ->type_name("N");
     app.add_flag("--max", max,
-                 "the largest run the rebuild allows: a generated image of 23998976 bytes, "
-                 "12734 pages per file, every other range received twice (other options still "
-                 "apply)");
+                 "the largest run the rebuild allows: a generated image of " + max_image +
+                     " bytes, " + max_pages +
+                     " pages per file, every other range received twice (other options still "
+                     "apply)");
     app.add_flag("--force", force,
                  "write into a folder that already holds a run, removing that run's files first");
-    if (const int status = cli::parse(app, argc, argv, "framesim"); status >= 0)
+    if (const cli::ExitNow status = cli::parse(app, argc, argv, "framesim"))
         return status;
     if (o.out.empty())
         return failure("--out needs a directory\n(try framesim --help)", kUsage);
@@ -133,7 +137,7 @@ int parse_options(int argc, char** argv, framesim::Options& o, std::string& save
                : repeat == "half" ? framesim::Repeat::half
                                   : framesim::Repeat::lossy;
     o.varied = style == "varied";
-    return -1;
+    return std::nullopt;
 }
 
 bool read_image(const std::string& path, std::vector<uint8_t>& image) {
@@ -161,11 +165,13 @@ std::set<std::string> files_of_run(const fs::path& dir) {
 // A folder that holds a run is written into only with --force, and then that run's files go
 // first, so that no capture of another run is left to mislead a rebuild. A resend adds to a run,
 // but overwrites none of its captures without --force.
-int prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>& plan, bool force) {
+// Nothing to go on, else the exit status.
+cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>& plan,
+                         bool force) {
     const fs::path dir(o.out);
     std::error_code ec;
     if (!fs::exists(dir / "file_info.txt", ec) && !fs::exists(dir / "dropped.txt", ec))
-        return -1;
+        return std::nullopt;
     if (!plan.empty()) {
         for (const framesim::Resend& r : plan) {
             if (!force && fs::exists(dir / r.name, ec))
@@ -173,7 +179,7 @@ int prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>&
                                    " (use another --prefix in imgcover, or --force)",
                                kUsage);
         }
-        return -1;
+        return std::nullopt;
     }
     if (!force)
         return failure(o.out + " already holds a run (use --force to replace it)", kUsage);
@@ -181,15 +187,16 @@ int prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>&
         if (name.find('/') == std::string::npos && name.find('\\') == std::string::npos)
             fs::remove(dir / name, ec);
     }
-    return -1;
+    return std::nullopt;
 }
 
-int write_image(const std::string& path, const std::vector<uint8_t>& image) {
+// Nothing to go on, else the exit status.
+cli::ExitNow write_image(const std::string& path, const std::vector<uint8_t>& image) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     const bool ok = f != nullptr && std::fwrite(image.data(), 1, image.size(), f) == image.size();
     if (f == nullptr || std::fclose(f) != 0 || !ok)
         return failure("cannot write " + path, kFailed);
-    return -1;
+    return std::nullopt;
 }
 
 std::string counted(size_t n, const char* one, const char* many) {
@@ -203,8 +210,8 @@ int main(int argc, char** argv) {
     framesim::Options o;
     std::string save_image, ranges;
     bool force = false;
-    if (const int status = parse_options(argc, argv, o, save_image, ranges, force); status >= 0)
-        return status;
+    if (const cli::ExitNow status = parse_options(argc, argv, o, save_image, ranges, force))
+        return *status;
 
     std::vector<uint8_t> image;
     if (o.image_file.empty())
@@ -212,7 +219,9 @@ int main(int argc, char** argv) {
     else if (!read_image(o.image_file, image))
         return failure("cannot read " + o.image_file, kFailed);
     if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize))
-        return failure(o.image_file + " is larger than 23998976 bytes", kFailed);
+        return failure(o.image_file + " is larger than " +
+                           std::to_string(imgrebuild::kMaxImageSize) + " bytes",
+                       kFailed);
 
     std::string error;
     std::vector<framesim::Resend> plan;
@@ -222,16 +231,16 @@ int main(int argc, char** argv) {
         std::printf("framesim: the plan %s asks for nothing\n", ranges.c_str());
         return kWritten;
     }
-    if (const int status = prepare_out(o, plan, force); status >= 0)
-        return status;
+    if (const cli::ExitNow status = prepare_out(o, plan, force))
+        return *status;
 
     framesim::Run run;
     if (!(ranges.empty() ? framesim::simulate(o, image, run, error)
                          : framesim::resend(o, image, plan, run, error)))
         return failure(error, kFailed);
     if (!save_image.empty()) {
-        if (const int status = write_image(save_image, image); status >= 0)
-            return status;
+        if (const cli::ExitNow status = write_image(save_image, image))
+            return *status;
     }
     size_t dropped = 0;
     for (const framesim::Capture& c : run.captures)

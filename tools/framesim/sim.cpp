@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "capture/number.hpp"
+#include "capture/slip.hpp"
 #include "limits.hpp"
 
 namespace framesim {
@@ -34,9 +35,9 @@ std::vector<uint8_t> generated_image(int32_t size, uint64_t seed) {
 
 std::string check_options(const Options& o) {
     if (o.image_size < 0 || o.image_size > imgrebuild::kMaxImageSize)
-        return "--image-size must be 0 to 23998976";
+        return "--image-size must be 0 to " + std::to_string(imgrebuild::kMaxImageSize);
     if (o.pages_per_file < 1 || o.pages_per_file > imgrebuild::kMaxPages)
-        return "--pages-per-file must be 1 to 12734";
+        return "--pages-per-file must be 1 to " + std::to_string(imgrebuild::kMaxPages);
     if (o.passes < 1 || o.passes > 9)
         return "--passes must be 1 to 9";
     if (o.SC_S < -1000000 || o.SC_S > 1000000)
@@ -98,15 +99,10 @@ std::string frame_line(int32_t id, int32_t counter, const uint8_t* data) {
         payload[4 + j] = data[j];
     payload[imgrebuild::kFrameValues - 1] = sum & 0xFF;
     for (int32_t v : payload) {
-        if (v == 0xC0) {
-            put_token(s, 0xDB);
-            put_token(s, 0xDC);
-        } else if (v == 0xDB) {
-            put_token(s, 0xDB);
-            put_token(s, 0xDD);
-        } else {
-            put_token(s, v);
-        }
+        int32_t sent[2];
+        const int32_t n = imgrebuild::slip_escape(v, sent);
+        for (int32_t k = 0; k < n; ++k)
+            put_token(s, sent[k]);
     }
     return s;
 }
@@ -181,16 +177,18 @@ bool write_file(const fs::path& path, const std::string& bytes, std::string& err
     return true;
 }
 
-// Capture files held back to be written line by line, as a live pass would.
+// A capture file held back to be written line by line, as a live pass would.
 struct Pending {
     fs::path path;
     std::string text;
 };
-std::vector<Pending> pending;
+
+// What one simulate or resend holds back for a live run: it goes with the call, written or not.
+using PendingList = std::vector<Pending>;
 
 // Writes the held-back captures in order, one line at a time at about `rate` lines a second,
 // each line flushed so that a reader sees it at once.
-bool play(double rate, std::string& error) {
+bool play(const PendingList& pending, double rate, std::string& error) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     int64_t sent = 0;
@@ -217,13 +215,13 @@ bool play(double rate, std::string& error) {
             return false;
         }
     }
-    pending.clear();
     return true;
 }
 
 // Writes one pass over a range (or holds it back for a live run); returns the slots it dropped.
 bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture& cap,
-                   const imgrebuild::RangeMath& math, Random& rng, std::string& error) {
+                   const imgrebuild::RangeMath& math, Random& rng, PendingList& pending,
+                   std::string& error) {
     struct Sent {
         int32_t slot;
         int32_t counter;
@@ -299,7 +297,7 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     if (!error.empty())
         return false;
     if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize)) {
-        error = "the image is larger than 23998976 bytes";
+        error = "the image is larger than " + std::to_string(imgrebuild::kMaxImageSize) + " bytes";
         return false;
     }
     if (!make_out_dir(o, error))
@@ -308,6 +306,7 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     run.imagesize = static_cast<int32_t>(image.size());
     run.SC_S = o.SC_S;
     Random rng(o.seed);
+    PendingList pending;
 
     const int32_t pages = (run.imagesize + kPageBytes - 1) / kPageBytes;
     std::string dropped_list;
@@ -326,10 +325,8 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
                 break;
             Capture cap;
             cap.range = range;
-            cap.name = "pass" + std::to_string(pass) + "_" + std::to_string(range.SSC) + "_" +
-                       std::to_string(range.SP) + "_" + std::to_string(range.ESC) + "_" +
-                       std::to_string(range.EP) + ".txt";
-            if (!write_capture(o, image, cap, math, rng, error))
+            cap.name = imgrebuild::capture_name("pass" + std::to_string(pass), range);
+            if (!write_capture(o, image, cap, math, rng, pending, error))
                 return false;
             std::vector<bool> got(received.size(), true);
             for (int32_t pn : cap.dropped)
@@ -348,7 +345,7 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     for (const Capture& c : run.captures)
         info += c.name + "\n";
     return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
-           (o.live <= 0 || play(o.live, error)) &&
+           (o.live <= 0 || play(pending, o.live, error)) &&
            write_file(fs::path(o.out) / "dropped.txt", dropped_list, error);
 }
 
@@ -395,22 +392,24 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
     run.imagesize = static_cast<int32_t>(image.size());
     run.SC_S = o.SC_S;
     Random rng(o.seed);
+    PendingList pending;
     std::string dropped_list;
     for (const Resend& r : plan) {
         imgrebuild::RangeMath math{};
         if (!imgrebuild::compute_range(r.range, o.SC_S, math)) {
-            error = "the plan's range for " + r.name + " has fewer than 1 or more than 12734 pages";
+            error = "the plan's range for " + r.name + " has fewer than 1 or more than " +
+                    std::to_string(imgrebuild::kMaxPages) + " pages";
             return false;
         }
         Capture cap;
         cap.range = r.range;
         cap.name = r.name;
-        if (!write_capture(o, image, cap, math, rng, error))
+        if (!write_capture(o, image, cap, math, rng, pending, error))
             return false;
         dropped_list += dropped_line(cap);
         run.captures.push_back(std::move(cap));
     }
-    return (o.live <= 0 || play(o.live, error)) &&
+    return (o.live <= 0 || play(pending, o.live, error)) &&
            write_file(fs::path(o.out) / "dropped.txt", dropped_list, error, "ab");
 }
 

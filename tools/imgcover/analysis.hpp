@@ -1,82 +1,29 @@
-// imgcover's analysis: what every capture of a working directory received, which bytes of the
-// image no capture covered, and the pages to ask for again. Read with the rebuild's own line
-// reader, head reader, name parser, range arithmetic and frame decoder, so the two programs
-// never disagree about a line.
+// imgcover's analysis: what every capture of a working directory received, and which bytes of
+// the image no capture covered. Made in named steps from what the capture reader read.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/range.hpp"
+#include "capture_reader.hpp"
+#include "image/image.hpp"
 #include "run/run_info.hpp"
 
 namespace imgcover {
 
 using imgrebuild::PageRange;
 using imgrebuild::RangeMath;
-
-enum class CaptureStatus {
-    ok,         // read to its end
-    unreadable, // could not be opened, or a read failed: what was read before still counts
-    bad_name,   // the name line states no range
-    bad_range,  // the range has fewer than 1 or more than 12,734 pages
-};
-
-const char* status_name(CaptureStatus status);
-
-// Where a capture file stands, to tell on the next look whether it changed.
-struct FileMark {
-    bool exists = false;
-    uint64_t identity = 0; // the file's serial number where the platform has one
-    int64_t size = 0;
-    int64_t mtime = 0; // nanoseconds
-};
-
-struct Capture {
-    std::string name; // the name line's text up to its line feed
-    CaptureStatus status = CaptureStatus::ok;
-    PageRange range{};
-    RangeMath math{};                // valid for ok and unreadable
-    int64_t frames = 0;              // sound frames read
-    std::vector<uint8_t> received;   // per slot: 1 when a sound frame of this file filled it
-    std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
-                                     // exact range filled
-    int32_t reported = -1; // slots the rebuild's report for this file lists; -1: no report
-    bool repeat = false;   // a capture listed before it overlaps its pages
-    std::string warning;   // why it is unreadable
-    // Reading state, for a watch: how far the file has been read, and what it was then.
-    int64_t offset = 0;
-    int64_t lines = 0;
-    FileMark mark;
-
-    bool has_range() const {
-        return status == CaptureStatus::ok || status == CaptureStatus::unreadable;
-    }
-    // First and last page, counted from block SC_S page 0.
-    int64_t first_page() const { return math.base / imgrebuild::kPageBytes; }
-    int64_t last_page() const { return first_page() + math.npage - 1; }
-};
+using imgrebuild::Span;
 
 inline bool same_range(const PageRange& a, const PageRange& b) {
     return a.SSC == b.SSC && a.SP == b.SP && a.ESC == b.ESC && a.EP == b.EP;
 }
 
-// One request of the plan: pages (SSC, SP) to (ESC, EP), both included, and its capture name.
-struct Request {
-    PageRange range;
-    std::string name;
-};
-
 // Bits of a byte's coverage state.
 inline constexpr uint8_t kCovered = 1;  // some sound frame placed data on it
 inline constexpr uint8_t kFirstTry = 2; // a capture that is no repeat placed data on it
-
-struct Span {
-    int64_t first;
-    int64_t last;
-};
 
 struct Analysis {
     std::string dir;
@@ -90,6 +37,7 @@ struct Analysis {
     int64_t covered_bytes = 0;
     std::vector<Span> missing; // maximal runs of uncovered bytes, ascending
     FileMark info_mark;        // file_info.txt when it was last read
+    CaptureReader reader;      // its buffers; where each capture was left is in the capture
 
     bool complete() const { return covered_bytes == head.imagesize; }
     // Covered bytes as a percentage of the image (100 for an empty image).
@@ -109,9 +57,18 @@ bool analyse(Analysis& a, std::string& error);
 // start). `changed` tells whether anything differs. False, with a message, as analyse.
 bool refresh(Analysis& a, bool& changed, std::string& error);
 
-// The plan: every page with an uncovered byte, runs of them (joined across at most `join`
-// covered pages) cut into requests of at most 12,734 pages, named PREFIX_SSC_SP_ESC_EP.txt.
-std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& prefix);
+// The steps that derive the analysis from what the captures received, in their order.
+
+// Marks every capture that overlaps the pages of one listed before it as a repeat.
+void mark_repeats(Analysis& a);
+// Per image byte: covered by some capture, and by one that is no repeat.
+void compute_coverage(Analysis& a);
+// The covered bytes and the maximal runs of uncovered ones.
+void find_missing_spans(Analysis& a);
+// Per capture: the slots that no capture of the same exact range received, wherever listed.
+void find_missing_after_all_passes(Analysis& a);
+// Per capture the rebuild reads: the count its report lists, by the rebuild's own merge.
+void predict_reports(Analysis& a);
 
 // Sound frames read in all captures.
 int64_t total_frames(const Analysis& a);

@@ -5,7 +5,9 @@
 // and the pages that hold them; write the files the options ask for; tell the operator; exit 0
 // when the image is complete, 1 when bytes are missing, 2 when it cannot be analysed.
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -13,9 +15,14 @@
 #include "cli.hpp"
 
 #include "analysis.hpp"
-#include "outputs.hpp"
+#include "image/replace_file.hpp"
+#include "pictures.hpp"
+#include "plan.hpp"
 #include "platform.hpp"
+#include "report.hpp"
 #include "watch.hpp"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -44,8 +51,8 @@ void warn(const std::string& message) {
     std::fprintf(stderr, "imgcover: warning: %s\n", message.c_str());
 }
 
-// Reads the command line; returns -1 to go on, else the exit status.
-int parse_options(int argc, char** argv, Options& o) {
+// Reads the command line; nothing to go on, else the exit status.
+cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     CLI::App app{"Tells what is still missing of an image across all passes over it, and\n"
                  "exactly which pages to ask the spacecraft for again. Reads DIR/file_info.txt\n"
                  "and the captures it lists with the same rules as imgrebuild; never writes\n"
@@ -94,7 +101,7 @@ int parse_options(int argc, char** argv, Options& o) {
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
         ->check(CLI::Range(0.1, 3600.0));
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
-    if (const int status = cli::parse(app, argc, argv, "imgcover"); status >= 0)
+    if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;
     if (o.prefix.empty() || o.prefix.find_first_of("_/\\") != std::string::npos) {
         fail("--prefix must be a non-empty name without '_', '/' or '\\'");
@@ -104,7 +111,31 @@ int parse_options(int argc, char** argv, Options& o) {
         fail("--picture needs --width");
         return kCannot;
     }
-    return -1;
+    return std::nullopt;
+}
+
+// Replaces the file at `path` with `bytes` so that no reader ever sees half of it. False with
+// a message naming the step that failed.
+bool write_replacing(const std::string& path, const std::string& bytes, std::string& error) {
+    const fs::path target(path);
+    const std::string temp =
+        (target.parent_path() / ("." + target.filename().string() + ".tmp")).string();
+    std::error_code ec;
+    switch (imgrebuild::replace_file(path.c_str(), temp.c_str(), bytes.data(), bytes.size(), false,
+                                     ec)) {
+    case imgrebuild::ReplaceStatus::ok:
+        return true;
+    case imgrebuild::ReplaceStatus::create_failed:
+        error = "cannot create " + temp;
+        return false;
+    case imgrebuild::ReplaceStatus::write_failed:
+        error = "cannot write " + temp;
+        return false;
+    case imgrebuild::ReplaceStatus::rename_failed:
+        break;
+    }
+    error = "cannot replace " + path + ": " + ec.message();
+    return false;
 }
 
 // Writes every file the options name. False when one could not be written.
@@ -113,7 +144,7 @@ bool write_outputs(const Options& o, const imgcover::Analysis& a,
     std::string error;
     bool ok = true;
     const auto put = [&](const std::string& path, const std::string& bytes) {
-        if (!path.empty() && !imgcover::write_replacing(path, bytes, error)) {
+        if (!path.empty() && !write_replacing(path, bytes, error)) {
             fail(error);
             ok = false;
         }
@@ -166,8 +197,8 @@ void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request
 int main(int argc, char** argv) {
     imgrebuild::binary_stdout();
     Options o;
-    if (const int status = parse_options(argc, argv, o); status >= 0)
-        return status;
+    if (const cli::ExitNow status = parse_options(argc, argv, o))
+        return *status;
 
     imgcover::Analysis a;
     a.dir = o.dir;

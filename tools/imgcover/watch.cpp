@@ -11,7 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "outputs.hpp"
+#include "plan.hpp"
+#include "text.hpp"
 
 #ifdef IMGCOVER_HAVE_CURSES
 #include <curses.h>

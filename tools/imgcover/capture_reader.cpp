@@ -1,0 +1,229 @@
+#include "capture_reader.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+
+#include "capture/capture_file.hpp"
+#include "capture/input_file.hpp"
+#include "capture/line_reader.hpp"
+#include "image/image.hpp"
+#include "limits.hpp"
+#include "log/console.hpp"
+
+namespace imgcover {
+
+namespace fs = std::filesystem;
+using namespace imgrebuild;
+
+const char* status_name(CaptureStatus status) {
+    switch (status) {
+    case CaptureStatus::ok:
+        return "ok";
+    case CaptureStatus::unreadable:
+        return "unreadable";
+    case CaptureStatus::bad_name:
+        return "bad_name";
+    case CaptureStatus::bad_range:
+        return "bad_range";
+    }
+    return "?";
+}
+
+FileMark mark_of(const std::string& path) {
+    FileMark m;
+#ifdef _WIN32
+    struct _stat64 st {};
+    if (::_stat64(path.c_str(), &st) != 0)
+        return m;
+#else
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return m;
+#endif
+    m.exists = true;
+    m.identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 40);
+    m.size = static_cast<int64_t>(st.st_size);
+#if defined(__linux__)
+    m.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+#else
+    m.mtime = static_cast<int64_t>(st.st_mtime) * 1000000000;
+#endif
+    return m;
+}
+
+bool same_mark(const FileMark& a, const FileMark& b) {
+    return a.exists == b.exists && a.identity == b.identity && a.size == b.size &&
+           a.mtime == b.mtime;
+}
+
+// The buffers a read needs: large, so made once and kept.
+struct CaptureReader::Buffers {
+    LineReader reader;
+    char data[kLineCap];
+    char na[kLineCap];
+    Frame frame;
+    Console quiet; // the head reader's log, dropped
+};
+
+CaptureReader::CaptureReader() : b_(std::make_unique<Buffers>()) {}
+CaptureReader::~CaptureReader() = default;
+CaptureReader::CaptureReader(CaptureReader&&) noexcept = default;
+CaptureReader& CaptureReader::operator=(CaptureReader&&) noexcept = default;
+
+namespace {
+
+bool seek(std::FILE* f, int64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(f, offset, SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+// Text of a line as read, without its line feed.
+std::string line_text(const char* data, int32_t length) {
+    std::string s(data, static_cast<size_t>(text_end(data, length) - data));
+    if (!s.empty() && s.back() == '\n')
+        s.pop_back();
+    return s;
+}
+
+} // namespace
+
+bool CaptureReader::read_description(const std::string& path, RunDescription& info,
+                                     std::string& error) {
+    Buffers& b = *b_;
+    const std::string shown = fs::path(path).generic_string();
+    FileGuard file(open_input(path.c_str()));
+    if (file.file == nullptr) {
+        error = "cannot open " + shown;
+        return false;
+    }
+    int32_t length = 0;
+    reader_open(b.reader, file.file);
+    for (std::string& line : info.head_lines) {
+        if (read_line(b.reader, b.data, length) == ReadStatus::failed)
+            break;
+        line = line_text(b.data, length);
+    }
+    if (!seek(file.file, 0)) {
+        error = "cannot read " + shown;
+        return false;
+    }
+    reader_open(b.reader, file.file);
+    console_open(b.quiet, nullptr);
+    switch (read_head(b.reader, b.data, info.head, b.quiet)) {
+    case HeadStatus::ok:
+        break;
+    case HeadStatus::read_error:
+        error = "cannot read " + shown;
+        return false;
+    case HeadStatus::format_error:
+        error = shown + ": its head is not one imgrebuild reads (lines 2 to 4 need a number as "
+                        "their second token)";
+        return false;
+    }
+    if (!imagesize_fits(info.head.imagesize)) {
+        error = shown + ": imagesize " + std::to_string(info.head.imagesize) +
+                " is outside 0 to " + std::to_string(kMaxImageSize);
+        return false;
+    }
+    for (int32_t i = 0; i < info.head.numfile; ++i) {
+        const ReadStatus status = read_line(b.reader, b.data, length);
+        if (status == ReadStatus::failed) {
+            error = "cannot read " + shown;
+            return false;
+        }
+        if (status == ReadStatus::no_line)
+            break;
+        info.names.emplace_back(b.data, static_cast<size_t>(text_end(b.data, length) - b.data));
+    }
+    return true;
+}
+
+Capture CaptureReader::capture_of(const std::string& line, int32_t SC_S) {
+    Capture c;
+    const NameStatus parsed =
+        parse_name_line(line.data(), line.data() + line.size(), b_->na, c.range);
+    c.name = b_->na;
+    if (parsed != NameStatus::ok) {
+        c.status = CaptureStatus::bad_name;
+        return c;
+    }
+    if (!compute_range(c.range, SC_S, c.math)) {
+        c.status = CaptureStatus::bad_range;
+        return c;
+    }
+    c.received.assign(static_cast<size_t>(c.math.mcomsize), 0);
+    return c;
+}
+
+void CaptureReader::forget(Capture& c) {
+    std::fill(c.received.begin(), c.received.end(), 0);
+    c.frames = 0;
+    c.progress = ReadProgress{};
+}
+
+bool CaptureReader::read(const std::string& dir, Capture& c, ImageSink image, bool& reset) {
+    reset = false;
+    if (!c.has_range())
+        return false;
+    ReadProgress& p = c.progress;
+    const fs::path path = fs::path(dir) / c.name;
+    const FileMark now = mark_of(path.string());
+    if (p.mark.exists && same_mark(now, p.mark) && c.status == CaptureStatus::ok)
+        return false;
+    if (!now.exists) {
+        // Not there (yet): nothing received. What it held before no longer counts.
+        const bool changed = c.status != CaptureStatus::unreadable || c.frames > 0;
+        reset = c.frames > 0 || p.offset > 0;
+        forget(c);
+        c.status = CaptureStatus::unreadable;
+        c.warning = "cannot open " + path.generic_string();
+        return changed;
+    }
+    if (now.identity != p.mark.identity || now.size < p.offset ||
+        (now.size == p.mark.size && now.mtime != p.mark.mtime)) {
+        reset = c.frames > 0 || p.offset > 0;
+        forget(c);
+    }
+    const CaptureStatus was = c.status;
+    const int64_t had = p.offset;
+    p.mark = now;
+    Buffers& b = *b_;
+    FileGuard file(open_input(path.string().c_str()));
+    if (file.file == nullptr || !seek(file.file, p.offset)) {
+        c.status = CaptureStatus::unreadable;
+        c.warning = "cannot open " + path.generic_string();
+        p.mark = FileMark{};
+        return was != c.status || reset;
+    }
+    reader_open(b.reader, file.file);
+    const FramesRead r =
+        read_frames(b.reader, b.data, b.frame, p.lines + 1, [&](int64_t, FrameStatus status) {
+            if (status != FrameStatus::ok)
+                return;
+            const int32_t PN = slot_of(b.frame.counter, c.math.mcomsize);
+            c.received[static_cast<size_t>(PN)] = 1;
+            ++c.frames;
+            if (image.bytes != nullptr)
+                place_frame_in(image.bytes, image.size, b.frame.rda + kFrameDataFirst,
+                               slot_offset(c.math, PN), c.math.limit);
+        });
+    p.offset += r.end;
+    p.lines += r.lines;
+    if (r.status == ReadStatus::failed) {
+        c.status = CaptureStatus::unreadable;
+        c.warning = "cannot read " + path.generic_string();
+        p.mark = FileMark{}; // try again on the next look
+    } else {
+        c.status = CaptureStatus::ok;
+        c.warning.clear();
+    }
+    return reset || was != c.status || p.offset != had;
+}
+
+} // namespace imgcover

@@ -1,0 +1,112 @@
+// Reading a working directory the way the rebuild reads it, and again as it grows: the run
+// description, and of every capture only what was appended since the last read. Built on the
+// rebuild's own line reader, head reader, name parser, range arithmetic and frame decoder, so
+// the two programs never disagree about a line.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/range.hpp"
+#include "run/run_info.hpp"
+
+namespace imgcover {
+
+// Where a file stands, to tell on the next look whether it changed.
+struct FileMark {
+    bool exists = false;
+    uint64_t identity = 0; // the file's serial number where the platform has one
+    int64_t size = 0;
+    int64_t mtime = 0; // nanoseconds
+};
+
+// The mark of the file at `path` now (exists false when there is none).
+FileMark mark_of(const std::string& path);
+
+bool same_mark(const FileMark& a, const FileMark& b);
+
+enum class CaptureStatus {
+    ok,         // read to its end
+    unreadable, // could not be opened, or a read failed: what was read before still counts
+    bad_name,   // the name line states no range
+    bad_range,  // the range has fewer than 1 or more than kMaxPages pages
+};
+
+const char* status_name(CaptureStatus status);
+
+// How far a capture has been read, and what its file was then: the reader's own state.
+struct ReadProgress {
+    int64_t offset = 0; // bytes read: the next read starts here
+    int64_t lines = 0;  // lines handled as frames
+    FileMark mark;
+};
+
+// One capture the run description lists, and what its sound frames filled.
+struct Capture {
+    std::string name; // the name line's text up to its line feed
+    CaptureStatus status = CaptureStatus::ok;
+    imgrebuild::PageRange range{};
+    imgrebuild::RangeMath math{};  // valid for ok and unreadable
+    int64_t frames = 0;            // sound frames read
+    std::vector<uint8_t> received; // per slot: 1 when a sound frame of this file filled it
+    std::string warning;           // why it is unreadable
+    ReadProgress progress;
+    // Derived by the analysis from all captures:
+    std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
+                                     // exact range filled
+    int32_t reported = -1; // slots the rebuild's report for this file lists; -1: no report
+    bool repeat = false;   // a capture listed before it overlaps its pages
+
+    bool has_range() const {
+        return status == CaptureStatus::ok || status == CaptureStatus::unreadable;
+    }
+    // First and last page, counted from block SC_S page 0.
+    int64_t first_page() const { return math.base / imgrebuild::kPageBytes; }
+    int64_t last_page() const { return first_page() + math.npage - 1; }
+};
+
+// The run description: its head as the rebuild reads it, its first four lines as they are,
+// and its name lines (`numfile` at most; fewer when the file ends first).
+struct RunDescription {
+    imgrebuild::RunHead head{};
+    std::string head_lines[4];      // without their line end
+    std::vector<std::string> names; // each read, up to its first NUL
+};
+
+// Where the frames of a read land: a copy of the image as the rebuild would make it.
+struct ImageSink {
+    unsigned char* bytes = nullptr; // nullptr: nothing is placed
+    int64_t size = 0;
+};
+
+// Reads run descriptions and captures. Owns the large buffers a read needs, made once.
+class CaptureReader {
+  public:
+    CaptureReader();
+    ~CaptureReader();
+    CaptureReader(CaptureReader&&) noexcept;
+    CaptureReader& operator=(CaptureReader&&) noexcept;
+
+    // Reads the run description at `path`. False, with a message, when it cannot be read or
+    // its head is one the rebuild would refuse.
+    bool read_description(const std::string& path, RunDescription& info, std::string& error);
+
+    // A capture set up from its name line, with nothing read yet.
+    Capture capture_of(const std::string& line, int32_t SC_S);
+
+    // Reads what the capture in `dir` gained since its last read, placing its sound frames in
+    // `image`; from its start when its file shrank or was replaced (`reset` then tells that
+    // what was read before is gone). True when anything was read or its state changed.
+    bool read(const std::string& dir, Capture& c, ImageSink image, bool& reset);
+
+    // Forgets what was read of a capture, so that the next read starts from its beginning.
+    static void forget(Capture& c);
+
+  private:
+    struct Buffers;
+    std::unique_ptr<Buffers> b_;
+};
+
+} // namespace imgcover

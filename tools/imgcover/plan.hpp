@@ -1,0 +1,34 @@
+// The plan: the pages to ask for again, as requests a resend can take, and the run description
+// for the rebuild after the resend.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "analysis.hpp"
+
+namespace imgcover {
+
+// One request of the plan: pages (SSC, SP) to (ESC, EP), both included, and its capture name.
+struct Request {
+    PageRange range;
+    std::string name;
+};
+
+// Every page with an uncovered byte, runs of them (joined across at most `join` covered
+// pages) cut into requests of at most kMaxPages pages, named PREFIX_SSC_SP_ESC_EP.txt.
+std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& prefix);
+
+// Pages the plan asks for, all requests together.
+int64_t planned_pages(const std::vector<Request>& plan);
+
+// The plan as text: "SSC SP ESC EP NAME" a line.
+std::string plan_text(const std::vector<Request>& plan);
+
+// A run description for the rebuild after the resend: the head as it was, the captures that
+// the rebuild can read, then the planned names. Lines left out are named in `warnings`.
+std::string next_info(const Analysis& a, const std::vector<Request>& plan,
+                      std::vector<std::string>& warnings);
+
+} // namespace imgcover

@@ -1,0 +1,164 @@
+#include "report.hpp"
+
+#include <algorithm>
+
+#include "limits.hpp"
+#include "text.hpp"
+
+namespace imgcover {
+
+namespace {
+
+std::string range_text(const PageRange& r) {
+    return format("(%d,%d)-(%d,%d)", r.SSC, r.SP, r.ESC, r.EP);
+}
+
+// True when no capture after the i-th covers the same exact range: its report is the one an
+// operator acts on.
+bool is_last_of_range(const Analysis& a, size_t i) {
+    const PageRange& r = a.captures[i].range;
+    for (size_t k = i + 1; k < a.captures.size(); ++k) {
+        const Capture& c = a.captures[k];
+        if (c.has_range() && same_range(c.range, r))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
+    std::string s =
+        format("run in %s: imagesize %s, SC_S %d, %d of %d listed captures\n\n", a.dir.c_str(),
+               grouped(a.head.imagesize).c_str(), a.head.SC_S, a.listed, a.head.numfile);
+    size_t width = 7;
+    for (const Capture& c : a.captures)
+        width = std::max(width, std::min<size_t>(c.name.size(), 40));
+    s += format("%-*s  %-22s %6s %6s %8s\n", static_cast<int>(width), "capture", "range", "slots",
+                "got", "missing");
+    bool overstated = false, understated = false;
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        const Capture& c = a.captures[i];
+        const std::string name =
+            c.name.size() > width ? c.name.substr(0, width - 3) + "..." : c.name;
+        s += format("%-*s  ", static_cast<int>(width), utf8_clean(name).c_str());
+        if (c.status == CaptureStatus::bad_name) {
+            s += "not a capture name\n";
+            continue;
+        }
+        if (c.status == CaptureStatus::bad_range) {
+            s += format("%-22s range of fewer than 1 or more than %d pages\n",
+                        range_text(c.range).c_str(), imgrebuild::kMaxPages);
+            continue;
+        }
+        int64_t got = 0;
+        for (uint8_t r : c.received)
+            got += r;
+        s += format("%-22s %6d %6lld %8zu", range_text(c.range).c_str(), c.math.mcomsize,
+                    static_cast<long long>(got), c.all_passes.size());
+        const int32_t truth = static_cast<int32_t>(c.all_passes.size());
+        if (c.status == CaptureStatus::unreadable) {
+            s += "  unreadable (not received yet)";
+        } else if (c.reported >= 0 && c.reported < truth) {
+            s += format("  ! rebuild lists only %d", c.reported);
+            understated = true;
+        } else if (c.reported > truth && is_last_of_range(a, i)) {
+            s += format("  * rebuild lists %d", c.reported);
+            overstated = true;
+        }
+        s += '\n';
+    }
+    s += "(missing: slots that no capture of the same range received, in any pass)\n";
+    if (overstated)
+        s += "* the rebuild's report after the last pass over that range lists more: it merges a\n"
+             "  pass only with the file just before it.\n";
+    if (understated)
+        s += "! the rebuild's report lists fewer: it merged that file with another range whose\n"
+             "  numbers have the same sum, and takes slots of that range as received.\n";
+
+    const int64_t size = a.head.imagesize;
+    s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
+                grouped(size).c_str(), a.covered_percent());
+    if (a.missing.empty()) {
+        s += "complete: every byte was received\n";
+    } else {
+        s += format("missing: %s bytes in %zu span%s\n", grouped(size - a.covered_bytes).c_str(),
+                    a.missing.size(), a.missing.size() == 1 ? "" : "s");
+        const size_t shown = std::min<size_t>(a.missing.size(), 20);
+        for (size_t k = 0; k < shown; ++k) {
+            const Span& m = a.missing[k];
+            s += format("  bytes %10s - %10s  (%s)\n", grouped(m.first).c_str(),
+                        grouped(m.last).c_str(), grouped(m.last - m.first + 1).c_str());
+        }
+        if (a.missing.size() > shown)
+            s += format("  ... and %zu more\n", a.missing.size() - shown);
+    }
+    if (plan.empty())
+        return s + "plan: nothing to ask for again\n";
+    const int64_t pages = planned_pages(plan);
+    s += format("\nplan: %zu request%s, %s page%s to send again\n", plan.size(),
+                plan.size() == 1 ? "" : "s", grouped(pages).c_str(), pages == 1 ? "" : "s");
+    const size_t shown = std::min<size_t>(plan.size(), 20);
+    for (size_t k = 0; k < shown; ++k)
+        s += format("  pages %-22s %s\n", range_text(plan[k].range).c_str(), plan[k].name.c_str());
+    if (plan.size() > shown)
+        s += format("  ... and %zu more (see --plan)\n", plan.size() - shown);
+    return s;
+}
+
+nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
+    using nlohmann::json;
+    json j;
+    j["imagesize"] = a.head.imagesize;
+    j["SC_S"] = a.head.SC_S;
+    j["numfile"] = a.head.numfile;
+    j["complete"] = a.complete();
+    j["covered_bytes"] = a.covered_bytes;
+    j["missing_bytes"] = a.head.imagesize - a.covered_bytes;
+    j["frames"] = total_frames(a);
+    json spans = json::array();
+    for (const Span& m : a.missing)
+        spans.push_back({m.first, m.last});
+    j["missing_spans"] = std::move(spans);
+    json captures = json::array();
+    for (const Capture& c : a.captures) {
+        json e;
+        e["name"] = utf8_clean(c.name);
+        e["status"] = status_name(c.status);
+        e["frames"] = c.frames;
+        if (c.status != CaptureStatus::bad_name) {
+            e["SSC"] = c.range.SSC;
+            e["SP"] = c.range.SP;
+            e["ESC"] = c.range.ESC;
+            e["EP"] = c.range.EP;
+        }
+        if (c.has_range()) {
+            e["mcomsize"] = c.math.mcomsize;
+            json missing = json::array();
+            for (size_t k = 0; k < c.received.size(); ++k) {
+                if (c.received[k] == 0)
+                    missing.push_back(k);
+            }
+            e["missing_slots"] = std::move(missing);
+            e["missing_after_all_passes"] = c.all_passes;
+            e["repeat"] = c.repeat;
+        }
+        if (c.reported >= 0)
+            e["reported_by_rebuild"] = c.reported;
+        if (!c.warning.empty())
+            e["warning"] = utf8_clean(c.warning);
+        captures.push_back(std::move(e));
+    }
+    j["captures"] = std::move(captures);
+    json requests = json::array();
+    for (const Request& q : plan)
+        requests.push_back({{"SSC", q.range.SSC},
+                            {"SP", q.range.SP},
+                            {"ESC", q.range.ESC},
+                            {"EP", q.range.EP},
+                            {"name", q.name}});
+    j["plan"] = std::move(requests);
+    return j;
+}
+
+} // namespace imgcover

@@ -1,0 +1,21 @@
+// Small text helpers of imgcover's outputs: printf into a string, counts with their thousands
+// grouped, and names made safe for UTF-8 outputs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform.hpp"
+
+namespace imgcover {
+
+// printf-style formatting into a string (at most 511 characters).
+std::string format(const char* f, ...) IMGREBUILD_PRINTF(1, 2);
+
+// A count with its thousands grouped: 12,345,678.
+std::string grouped(int64_t n);
+
+// Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
+std::string utf8_clean(const std::string& text);
+
+} // namespace imgcover

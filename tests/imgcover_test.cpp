@@ -26,8 +26,8 @@
 #include "expected.hpp"
 #include "frames.hpp"
 #include "plan.hpp"
-#include "text.hpp"
 #include "sim.hpp"
+#include "text.hpp"
 #include "workdir.hpp"
 
 namespace fs = std::filesystem;

@@ -19,7 +19,10 @@
 #include <thread>
 #include <vector>
 
+#include "analysis.hpp"
 #include "sim.hpp"
+#include "view.hpp"
+#include "watch.hpp"
 #include "workdir.hpp"
 
 namespace fs = std::filesystem;
@@ -240,6 +243,85 @@ TEST(PlainWatch, LinesOnChangeAndAnEndWhenComplete) {
     EXPECT_NE(watch.out().find("complete: every byte was received"), std::string::npos);
 }
 
+// --- The loop with a view of the test's own ----------------------------------------------
+
+// A view that records what the loop shows and answers its waits from a script.
+class FakeView : public imgcover::View {
+  public:
+    struct Shown {
+        bool news;
+        bool complete;
+        std::string frames;
+    };
+    std::vector<Shown> shown;
+    std::function<imgcover::Command(int)> answer; // what the n-th wait returns
+    int waits = 0;
+
+    void show(const imgcover::Analysis& a, const imgcover::Header& h, bool news) override {
+        shown.push_back({news, a.complete(), h.frames});
+    }
+    imgcover::Command wait(double) override { return answer(waits++); }
+};
+
+// Captures arrive during the first wait; a resize redraws the same state as no news; a look
+// that finds nothing new is shown as no news; the view's quit ends the loop. With
+// --until-complete a complete run ends after its first look, without a wait.
+TEST(WatchLoop, ShowsEveryLookAndEndsOnTheViewsCommands) {
+    Workdir base;
+    const std::string dir = base.path() + "/run";
+    fs::create_directories(dir);
+    framesim::Options o;
+    o.out = base.path() + "/staged";
+    o.image_size = 5000;
+    o.loss = 0;
+    framesim::Run run;
+    std::string error;
+    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, 1), run, error));
+    e2e::write_file(dir + "/file_info.txt", e2e::read_file(o.out + "/file_info.txt"));
+
+    FakeView view;
+    view.answer = [&](int n) {
+        if (n == 0) {
+            for (const framesim::Capture& c : run.captures)
+                e2e::write_file(dir + "/" + c.name, e2e::read_file(o.out + "/" + c.name));
+            return imgcover::Command::none;
+        }
+        return n == 1   ? imgcover::Command::redraw
+               : n == 2 ? imgcover::Command::none
+                        : imgcover::Command::quit;
+    };
+    imgcover::Analysis a;
+    a.dir = dir;
+    int changed = 0;
+    const imgcover::WatchOptions options{0.01, false, 0, "retry"};
+    ASSERT_TRUE(imgcover::watch(
+        a, options, view, [&](const imgcover::Analysis&) { ++changed; }, error));
+    ASSERT_EQ(view.shown.size(), 4u);
+    EXPECT_EQ(view.waits, 4);
+    EXPECT_TRUE(view.shown[0].news);
+    EXPECT_FALSE(view.shown[0].complete);
+    EXPECT_EQ(view.shown[0].frames.rfind("frames 0 (", 0), 0u) << view.shown[0].frames;
+    EXPECT_TRUE(view.shown[1].news);
+    EXPECT_TRUE(view.shown[1].complete);
+    EXPECT_EQ(
+        view.shown[1].frames.rfind("frames " + std::to_string(imgcover::total_frames(a)) + " (", 0),
+        0u)
+        << view.shown[1].frames;
+    EXPECT_FALSE(view.shown[2].news); // the redraw
+    EXPECT_FALSE(view.shown[3].news); // a look that found nothing new
+    EXPECT_EQ(changed, 2);
+
+    FakeView until;
+    until.answer = [](int) { return imgcover::Command::quit; };
+    imgcover::Analysis b;
+    b.dir = dir;
+    ASSERT_TRUE(imgcover::watch(
+        b, {0.01, true, 0, "retry"}, until, [](const imgcover::Analysis&) {}, error));
+    ASSERT_EQ(until.shown.size(), 1u);
+    EXPECT_TRUE(until.shown[0].complete);
+    EXPECT_EQ(until.waits, 0);
+}
+
 // --- A real terminal -----------------------------------------------------------------------
 
 class Tmux {
@@ -249,18 +331,20 @@ class Tmux {
         run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
             std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
     }
-    ~Tmux() { run("kill-session -t " + name_); }
+    ~Tmux() { run("kill-server"); }
     void keys(const std::string& k) { run("send-keys -t " + name_ + " " + k); }
-    std::string screen() { return shell_output("tmux capture-pane -p -t " + name_); }
+    std::string screen() { return shell_output(tmux() + "capture-pane -p -t " + name_); }
     std::string show(const std::string& format) {
-        return shell_output("tmux display -p -t " + name_ + " '" + format + "'");
+        return shell_output(tmux() + "display -p -t " + name_ + " '" + format + "'");
     }
     static bool available() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
 
   private:
     std::string name_;
+    // tmux on a server of this test's own, so that tests running at once never meet.
+    std::string tmux() const { return "tmux -L " + name_ + " "; }
     void run(const std::string& args) {
-        const std::string cmd = "tmux " + args + " >/dev/null 2>&1";
+        const std::string cmd = tmux() + args + " >/dev/null 2>&1";
         (void)std::system(cmd.c_str());
     }
 };
@@ -274,6 +358,10 @@ long long frames_shown(const std::string& screen) {
 struct PaneSize {
     int width, height;
 };
+
+void PrintTo(const PaneSize& p, std::ostream* os) {
+    *os << p.width << "x" << p.height;
+}
 
 class Terminal : public ::testing::TestWithParam<PaneSize> {};
 

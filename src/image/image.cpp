@@ -17,7 +17,6 @@ namespace {
 // The whole image lives here for the run; only its first outsize bytes reach the file.
 unsigned char imagebuf[kImageBufSize];
 
-
 // Where the image is written before it replaces the output file. Short enough for a path's
 // own small buffer, so naming it allocates nothing.
 constexpr const char* kTempName = "output.bin.tmp";

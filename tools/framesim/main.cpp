@@ -34,7 +34,7 @@ int failure(const std::string& message, int status) {
 
 // Reads the command line into `o`; nothing to go on, else the exit status.
 cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
-                  std::string& ranges, bool& force) {
+                           std::string& ranges, bool& force) {
     CLI::App app{"Sends an image as numbered frames and writes what a ground station would have\n"
                  "received: file_info.txt, one capture file per pass over each page range\n"
                  "(named by the range), and dropped.txt, the slots each capture file lost.\n"
@@ -48,7 +48,8 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         ->type_name("DIR");
     const std::string max_image = std::to_string(imgrebuild::kMaxImageSize);
     const std::string max_pages = std::to_string(imgrebuild::kMaxPages);
-    app.add_option("--image", o.image_file, "image to send, as raw bytes (at most " + max_image + ")")
+    app.add_option("--image", o.image_file,
+                   "image to send, as raw bytes (at most " + max_image + ")")
         ->type_name("FILE");
     app.add_option("--image-size", o.image_size,
                    "without --image: size of a generated pseudo-random image (default 65536)")

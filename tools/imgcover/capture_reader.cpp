@@ -127,8 +127,8 @@ bool CaptureReader::read_description(const std::string& path, RunDescription& in
         return false;
     }
     if (!imagesize_fits(info.head.imagesize)) {
-        error = shown + ": imagesize " + std::to_string(info.head.imagesize) +
-                " is outside 0 to " + std::to_string(kMaxImageSize);
+        error = shown + ": imagesize " + std::to_string(info.head.imagesize) + " is outside 0 to " +
+                std::to_string(kMaxImageSize);
         return false;
     }
     for (int32_t i = 0; i < info.head.numfile; ++i) {

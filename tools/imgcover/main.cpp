@@ -6,6 +6,7 @@
 // when the image is complete, 1 when bytes are missing, 2 when it cannot be analysed.
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -206,12 +207,18 @@ int main(int argc, char** argv) {
     std::string error;
     if (o.watch) {
         const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix};
-        const bool analysed = imgcover::watch(
-            a, w,
-            [&](const imgcover::Analysis& now) {
-                write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
-            },
-            error);
+        imgcover::catch_stop_signals();
+        bool analysed = false;
+        {
+            // The view, chosen once; the terminal is given back before the final report.
+            const std::unique_ptr<imgcover::View> view = imgcover::make_view();
+            analysed = imgcover::watch(
+                a, w, *view,
+                [&](const imgcover::Analysis& now) {
+                    write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+                },
+                error);
+        }
         if (!analysed) {
             fail(error);
             return kCannot;

@@ -64,9 +64,9 @@ struct Canvas {
     // Text in the easy font, each of its quads filled.
     void text(int32_t x, int32_t y, const char* s, Rgb c) {
         std::vector<char> vertices(64 * 1024);
-        const int quads = stb_easy_font_print(static_cast<float>(x), static_cast<float>(y),
-                                              const_cast<char*>(s), nullptr, vertices.data(),
-                                              static_cast<int>(vertices.size()));
+        const int quads =
+            stb_easy_font_print(static_cast<float>(x), static_cast<float>(y), const_cast<char*>(s),
+                                nullptr, vertices.data(), static_cast<int>(vertices.size()));
         for (int q = 0; q < quads; ++q) {
             const float* v0 = reinterpret_cast<const float*>(vertices.data() + q * 64);
             const float* v2 = reinterpret_cast<const float*>(vertices.data() + q * 64 + 32);

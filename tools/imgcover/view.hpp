@@ -1,0 +1,69 @@
+// What a watch shows after every look, and the operator's keys: a view interface with two
+// kinds, plain lines (a log, a pipe, a platform without curses) and a full-screen view on a
+// terminal. The watch's loop talks to a view only through this interface.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "analysis.hpp"
+
+namespace imgcover {
+
+// The figures of a look, whichever view shows them.
+struct Figures {
+    double watched = 0;
+    double rate = 0;
+    int64_t frames = 0;
+    size_t requests = 0;
+    std::string problem; // why there is no analysis yet, or why the last look failed
+};
+
+// The header's pieces, each formatted once for every view.
+struct Header {
+    std::string clock;     // time watched, hh:mm:ss
+    std::string problem;   // as in Figures; empty when the look went well
+    std::string frames;    // "frames 1,234 (56/s)"
+    std::string covered;   // covered bytes, grouped
+    std::string imagesize; // image bytes, grouped
+    std::string missing;   // missing bytes, grouped
+    std::string percent;   // covered bytes as a percentage: "12.34%"
+    std::string requests;  // "requests 3"
+};
+
+Header make_header(const Analysis& a, const Figures& f);
+
+// What the operator asked for while a view waited.
+enum class Command {
+    none,   // the wait ran out: look again
+    redraw, // the view must be drawn again (a resize)
+    quit,   // end the watch
+};
+
+class View {
+  public:
+    virtual ~View() = default;
+    // Shows the state after a look. `news`: the look found something new, or its problem
+    // changed; false when the same state is drawn again.
+    virtual void show(const Analysis& a, const Header& h, bool news) = 0;
+    // Waits up to `seconds`, ending early when a stop signal comes; what the operator asked for.
+    virtual Command wait(double seconds) = 0;
+};
+
+// One plain line per look that found something new.
+std::unique_ptr<View> make_plain_view();
+
+// The full-screen view on a terminal; nullptr when this build has no curses. The terminal is
+// given back when the view is destroyed.
+std::unique_ptr<View> make_screen_view();
+
+// The view for this process, chosen once: the full screen when standard input and output are a
+// terminal and the build has curses, plain lines otherwise.
+std::unique_ptr<View> make_view();
+
+// True once SIGINT or SIGTERM asked the watch to end.
+bool stop_requested();
+
+} // namespace imgcover

@@ -28,9 +28,13 @@ void mark_slot(Reception& rec, int32_t PN) {
     rec.result[PN] = rec.judge[PN];
 }
 
+bool merges_with_previous(const Reception& rec, int64_t rangekey) {
+    return rangekey == rec.rangekeyo;
+}
+
 int32_t end_file(Reception& rec, int32_t mcomsize, int64_t rangekey) {
     // A merge looks only at the file just before; a third pass merges with the union of two.
-    if (rangekey == rec.rangekeyo) {
+    if (merges_with_previous(rec, rangekey)) {
         for (int32_t m = 0; m < mcomsize; ++m)
             rec.result[m] = rec.judge[m] | rec.judgeo[m];
     }

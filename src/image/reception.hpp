@@ -26,6 +26,10 @@ void start_file(Reception& rec, int32_t mcomsize);
 // Records a frame in slot PN (0 <= PN < mcomsize).
 void mark_slot(Reception& rec, int32_t PN);
 
+// True when a file of `rangekey` that ends now merges with the file before it: their range
+// keys are equal (before the first file the previous key is 0).
+bool merges_with_previous(const Reception& rec, int64_t rangekey);
+
 // After a file: merges with the previous file when the range keys are equal, keeps the
 // combined reception (judgeo) for the report and the next merge, and readies the tables for
 // the next file. Returns `loss_num`, the count of slots the report lists; prints nothing.

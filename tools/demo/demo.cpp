@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "analysis.hpp"
 #include "capture/range.hpp"
 #include "sim.hpp"
 
@@ -70,17 +71,16 @@ void write_file(const fs::path& p, const std::string& bytes) {
     std::ofstream(p, std::ios::binary) << bytes;
 }
 
-// Runs imgrebuild in `dir`; its log goes to dir/imgrebuild.log. Returns the log.
-std::string rebuild(const std::string& tool, const fs::path& dir) {
+// Runs imgrebuild in `dir`; its log goes to dir/imgrebuild.log, its image to dir/output.bin.
+void rebuild(const std::string& tool, const fs::path& dir) {
     const std::string cmd =
         "cd '" + dir.string() + "' && '" + tool + "' </dev/null >imgrebuild.log 2>&1";
     if (std::system(cmd.c_str()) != 0)
         std::printf("imgrebuild failed in %s\n", dir.string().c_str());
-    return read_file(dir / "imgrebuild.log");
 }
 
-// Runs imgcover in `dir` with `args`; returns its exit status and leaves its report in
-// dir/imgcover.txt.
+// Runs imgcover in `dir` with `args`; returns its exit status (0: the image is complete) and
+// leaves its report in dir/imgcover.txt.
 int cover(const std::string& tool, const fs::path& dir, const std::string& args) {
     const std::string cmd =
         "cd '" + dir.string() + "' && '" + tool + "' " + args + " </dev/null >imgcover.txt";
@@ -153,45 +153,31 @@ int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, 
     return round;
 }
 
-// Prints where in the picture each slot lies that the log's final reports give as missing. A
-// report that the next file's merge takes over (same range key) is not final.
-int show_missing(const std::string& log, int32_t SC_S, size_t imagesize) {
-    struct Report {
-        std::string name;
-        imgrebuild::RangeMath math;
-        std::vector<int> lacked;
-    };
-    std::vector<Report> reports;
-    std::istringstream lines(log);
-    for (std::string line; std::getline(lines, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        imgrebuild::PageRange r{};
-        int pn = 0;
-        if (line.rfind("na=", 0) == 0) {
-            reports.push_back({line.substr(3), {}, {}});
-        } else if (std::sscanf(line.c_str(), "SSC=%d SP=%d ESC=%d EP=%d", &r.SSC, &r.SP, &r.ESC,
-                               &r.EP) == 4) {
-            imgrebuild::compute_range(r, SC_S, reports.back().math);
-            if (reports.size() > 1 &&
-                reports[reports.size() - 2].math.rangekey == reports.back().math.rangekey)
-                reports.erase(reports.end() - 2);
-        } else if (std::sscanf(line.c_str(), "PN=%d is lacked.", &pn) == 1) {
-            reports.back().lacked.push_back(pn);
-        }
+// Prints where in the picture each slot lies that the rebuild's final reports in `dir` give as
+// missing, as imgcover's analysis finds them with the rebuild's own rules. A report that the
+// next file's merge takes over is not final. Returns the count, or -1.
+int show_missing(const fs::path& dir, size_t imagesize) {
+    imgcover::Analysis a;
+    a.dir = dir.string();
+    std::string error;
+    if (!imgcover::analyse(a, error)) {
+        std::fprintf(stderr, "imgdemo: %s\n", error.c_str());
+        return -1;
     }
     int missing = 0;
     const long long pixels = static_cast<long long>(kHeader.size());
-    for (const Report& rep : reports) {
-        for (int pn : rep.lacked) {
+    for (const imgcover::Capture& c : a.captures) {
+        if (c.reported < 0 || !c.report_final)
+            continue;
+        for (const int32_t pn : c.report) {
             ++missing;
-            const long long first = imgrebuild::slot_offset(rep.math, pn);
-            const long long last = std::min<long long>(first + 162, rep.math.limit);
+            const long long first = imgrebuild::slot_offset(c.math, pn);
+            const long long last = std::min<long long>(first + 162, c.math.limit);
             if (first >= static_cast<long long>(imagesize)) {
-                std::printf("  %-24s slot %3d: past the picture's end\n", rep.name.c_str(), pn);
+                std::printf("  %-24s slot %3d: past the picture's end\n", c.name.c_str(), pn);
                 continue;
             }
-            std::printf("  %-24s slot %3d: bytes %6lld-%6lld, picture row %lld\n", rep.name.c_str(),
+            std::printf("  %-24s slot %3d: bytes %6lld-%6lld, picture row %lld\n", c.name.c_str(),
                         pn, first, last, first < pixels ? 0 : (first - pixels) / (kWidth * 3));
         }
     }
@@ -248,7 +234,8 @@ int main(int argc, char** argv) {
 
     std::printf("\n== first pass alone: %d capture files in %s\n", first_files,
                 shown(first).c_str());
-    const int lost_first = show_missing(rebuild(tool, first), o.SC_S, card.size());
+    rebuild(tool, first);
+    const int lost_first = show_missing(first, card.size());
     std::printf("  %d slots missing\n", lost_first);
     const std::string first_image = read_file(first / "output.bin").substr(0, card.size());
     write_file(out / "first-pass.ppm", first_image);
@@ -257,7 +244,8 @@ int main(int argc, char** argv) {
 
     std::printf("\n== second pass merged: %zu capture files in %s\n", run.captures.size(),
                 shown(o.out).c_str());
-    const int lost_merged = show_missing(rebuild(tool, o.out), o.SC_S, card.size());
+    rebuild(tool, o.out);
+    const int lost_merged = show_missing(o.out, card.size());
     std::printf("  %d slots missing\n", lost_merged);
     const std::string merged_image =
         read_file(fs::path(o.out) / "output.bin").substr(0, card.size());

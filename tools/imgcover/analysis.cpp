@@ -86,8 +86,11 @@ void predict_reports(Analysis& a) {
     // The rebuild's own merge, over the captures it could read, in their order.
     const auto rec = std::make_unique<Reception>();
     reception_reset(*rec);
+    Capture* previous = nullptr; // the last file the rebuild read
     for (Capture& c : a.captures) {
         c.reported = -1;
+        c.report.clear();
+        c.report_final = false;
         if (c.status != CaptureStatus::ok)
             continue;
         start_file(*rec, c.math.mcomsize);
@@ -95,7 +98,15 @@ void predict_reports(Analysis& a) {
             if (c.received[static_cast<size_t>(PN)] != 0)
                 mark_slot(*rec, PN);
         }
+        if (previous != nullptr && merges_with_previous(*rec, c.math.rangekey))
+            previous->report_final = false;
         c.reported = end_file(*rec, c.math.mcomsize, c.math.rangekey);
+        for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
+            if (rec->judgeo[PN] == 0)
+                c.report.push_back(PN);
+        }
+        c.report_final = true;
+        previous = &c;
     }
 }
 

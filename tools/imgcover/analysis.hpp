@@ -67,7 +67,8 @@ void compute_coverage(Analysis& a);
 void find_missing_spans(Analysis& a);
 // Per capture: the slots that no capture of the same exact range received, wherever listed.
 void find_missing_after_all_passes(Analysis& a);
-// Per capture the rebuild reads: the count its report lists, by the rebuild's own merge.
+// Per capture the rebuild reads: the slots its report lists, by the rebuild's own merge, and
+// whether a later file's merge takes that report over.
 void predict_reports(Analysis& a);
 
 // Sound frames read in all captures.

@@ -56,8 +56,10 @@ struct Capture {
     // Derived by the analysis from all captures:
     std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
                                      // exact range filled
-    int32_t reported = -1; // slots the rebuild's report for this file lists; -1: no report
-    bool repeat = false;   // a capture listed before it overlaps its pages
+    int32_t reported = -1;       // slots the rebuild's report for this file lists; -1: no report
+    std::vector<int32_t> report; // those slots
+    bool report_final = false;   // no later file's merge takes this report over
+    bool repeat = false;         // a capture listed before it overlaps its pages
 
     bool has_range() const {
         return status == CaptureStatus::ok || status == CaptureStatus::unreadable;

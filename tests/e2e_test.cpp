@@ -452,67 +452,84 @@ TEST(Placement, BytesPastTheBufferAreDroppedTheRestLand) {
 
 // --- Merging two passes over one range ----------------------------------------------------------
 
-TEST(Merge, SecondPassReportsOnlyWhatNeitherPassReceived) {
-    Workdir w;
-    // Range (0, 0) to (0, 6): 1792 bytes, 11 slots. Pass one lacks 3 and 4, pass two 4 and 5;
-    // a third pass lacking 4 and 9 merges with the union of the first two.
-    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt", c = "c_0_0_0_6.txt";
-    w.write("file_info.txt", run_info(2000, 3, 0, {a, b, c}));
-    w.write(a, frames_except(11, {3, 4}));
-    w.write(b, frames_except(11, {4, 5}));
-    w.write(c, frames_except(11, {4, 9}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head_log(2000, 3, 0) + pass_log(0, a, 0, 0, 0, 6, 11) + report({3, 4}) +
-                         pass_log(1, b, 0, 0, 0, 6, 11) + report({4}) +
-                         pass_log(2, c, 0, 0, 0, 6, 11) + report({4}) + kFinished);
+// One capture file of a merge case, and the slots its report must list.
+struct MergeFile {
+    std::string name;
+    long long SSC, SP, ESC, EP;
+    int mcomsize;
+    std::string frames;
+    std::vector<int> report;
+};
+
+struct MergeCase {
+    const char* name; // the test's name
+    int32_t imagesize;
+    int32_t SC_S;
+    std::vector<MergeFile> files;
+};
+
+void PrintTo(const MergeCase& c, std::ostream* os) {
+    *os << c.name;
 }
 
-// Three passes lacking {4, 9}, {4, 5, 10} and {4, 5, 9}: the third merges with what both
-// earlier passes received together, so it lacks only 4; with the pass just before alone it
-// would lack 4 and 5.
-TEST(Merge, AThirdPassMergesWithBothEarlierPasses) {
+class Merge : public ::testing::TestWithParam<MergeCase> {};
+
+TEST_P(Merge, ReportsListWhatTheMergedPassesLack) {
+    const MergeCase& c = GetParam();
     Workdir w;
-    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt", c = "c_0_0_0_6.txt";
-    w.write("file_info.txt", run_info(2000, 3, 0, {a, b, c}));
-    w.write(a, frames_except(11, {4, 9}));
-    w.write(b, frames_except(11, {4, 5, 10}));
-    w.write(c, frames_except(11, {4, 5, 9}));
+    std::vector<std::string> names;
+    for (const MergeFile& f : c.files) {
+        names.push_back(f.name);
+        w.write(f.name, f.frames);
+    }
+    w.write("file_info.txt", run_info(c.imagesize, static_cast<int>(names.size()), c.SC_S, names));
     const RunResult r = w.run();
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head_log(2000, 3, 0) + pass_log(0, a, 0, 0, 0, 6, 11) + report({4, 9}) +
-                         pass_log(1, b, 0, 0, 0, 6, 11) + report({4}) +
-                         pass_log(2, c, 0, 0, 0, 6, 11) + report({4}) + kFinished);
+    std::string want = head_log(c.imagesize, static_cast<int>(names.size()), c.SC_S);
+    for (size_t i = 0; i < c.files.size(); ++i) {
+        const MergeFile& f = c.files[i];
+        want += pass_log(static_cast<int>(i), f.name, f.SSC, f.SP, f.ESC, f.EP, f.mcomsize) +
+                report(f.report);
+    }
+    EXPECT_EQ(r.out, want + kFinished);
 }
 
-TEST(Merge, OnlyTheFileJustBeforeCounts) {
-    Workdir w;
-    const std::string a = "a_0_0_0_6.txt", x = "x_0_7_0_7.txt", b = "b_0_0_0_6.txt";
-    w.write("file_info.txt", run_info(2000, 3, 0, {a, x, b}));
-    w.write(a, frames_except(11, {3, 4}));
-    w.write(x, "");
-    w.write(b, frames_except(11, {4, 5}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head_log(2000, 3, 0) + pass_log(0, a, 0, 0, 0, 6, 11) + report({3, 4}) +
-                         pass_log(1, x, 0, 7, 0, 7, 2) + report({0, 1}) +
-                         pass_log(2, b, 0, 0, 0, 6, 11) + report({4, 5}) + kFinished);
-}
-
-TEST(Merge, EqualSumsMergeEvenForDifferentRanges) {
-    // (1, 0)-(1, 9) and (1, 3)-(1, 6) both have key 11. A first file whose numbers are all 0
-    // has key 0, the starting key, and merges with the empty table, changing nothing.
-    Workdir w;
-    const std::string z = "z_0_0_0_0.txt", a = "a_1_0_1_9.txt", b = "b_1_3_1_6.txt";
-    w.write("file_info.txt", run_info(5000, 3, 1, {z, a, b}));
-    w.write(z, tf::frame(1, tf::pattern(1)));
-    w.write(a, frames_except(16, {0, 1, 2, 15}));
-    w.write(b, frames_except(7, {1, 2, 5}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head_log(5000, 3, 1) + pass_log(0, z, 0, 0, 0, 0, 2) + report({0}) +
-                         pass_log(1, a, 1, 0, 1, 9, 16) + report({0, 1, 2, 15}) +
-                         pass_log(2, b, 1, 3, 1, 6, 7) + report({1, 2}) + kFinished);
-}
+// Range (0, 0) to (0, 6) is 1792 bytes, 11 slots.
+INSTANTIATE_TEST_SUITE_P(
+    Passes, Merge,
+    ::testing::Values(
+        // Pass one lacks 3 and 4, pass two 4 and 5; a third pass lacking 4 and 9 merges with
+        // the union of the first two.
+        MergeCase{"SecondPassReportsOnlyWhatNeitherPassReceived",
+                  2000,
+                  0,
+                  {{"a_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {3, 4}), {3, 4}},
+                   {"b_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 5}), {4}},
+                   {"c_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 9}), {4}}}},
+        // Three passes lacking {4, 9}, {4, 5, 10} and {4, 5, 9}: the third merges with what
+        // both earlier passes received together, so it lacks only 4; with the pass just before
+        // alone it would lack 4 and 5.
+        MergeCase{"AThirdPassMergesWithBothEarlierPasses",
+                  2000,
+                  0,
+                  {{"a_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 9}), {4, 9}},
+                   {"b_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 5, 10}), {4}},
+                   {"c_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 5, 9}), {4}}}},
+        MergeCase{"OnlyTheFileJustBeforeCounts",
+                  2000,
+                  0,
+                  {{"a_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {3, 4}), {3, 4}},
+                   {"x_0_7_0_7.txt", 0, 7, 0, 7, 2, "", {0, 1}},
+                   {"b_0_0_0_6.txt", 0, 0, 0, 6, 11, frames_except(11, {4, 5}), {4, 5}}}},
+        // (1, 0)-(1, 9) and (1, 3)-(1, 6) both have key 11. A first file whose numbers are all
+        // 0 has key 0, the starting key, and merges with the empty table, changing nothing.
+        MergeCase{
+            "EqualSumsMergeEvenForDifferentRanges",
+            5000,
+            1,
+            {{"z_0_0_0_0.txt", 0, 0, 0, 0, 2, tf::frame(1, tf::pattern(1)), {0}},
+             {"a_1_0_1_9.txt", 1, 0, 1, 9, 16, frames_except(16, {0, 1, 2, 15}), {0, 1, 2, 15}},
+             {"b_1_3_1_6.txt", 1, 3, 1, 6, 7, frames_except(7, {1, 2, 5}), {1, 2}}}}),
+    [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -127,6 +127,30 @@ void append(const std::string& path, const std::string& bytes) {
     std::fclose(f);
 }
 
+// A whole run of 5,000 bytes with no loss, written to BASE/staged, whose pieces a test
+// copies into the watched folder when it wants them to arrive.
+struct Staged {
+    framesim::Options o;
+    framesim::Run run;
+
+    explicit Staged(const std::string& base) {
+        o.out = base + "/staged";
+        o.image_size = 5000;
+        o.loss = 0;
+        std::string error;
+        EXPECT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, 1), run, error))
+            << error;
+    }
+    // Copies the staged file `name` into `dir`.
+    void deliver(const std::string& dir, const std::string& name) const {
+        e2e::write_file(dir + "/" + name, e2e::read_file(o.out + "/" + name));
+    }
+    void deliver_captures(const std::string& dir) const {
+        for (const framesim::Capture& c : run.captures)
+            deliver(dir, c.name);
+    }
+};
+
 class Growing : public ::testing::TestWithParam<uint64_t> {};
 
 // The writer: file_info.txt without its last name line; every capture but the last written in
@@ -222,21 +246,14 @@ TEST(PlainWatch, LinesOnChangeAndAnEndWhenComplete) {
     // Until file_info.txt exists the watch waits and says why.
     EXPECT_TRUE(
         eventually([&] { return watch.out().find("waiting: cannot open") != std::string::npos; }));
-    framesim::Options o;
-    o.out = base.path() + "/staged";
-    o.image_size = 5000;
-    o.loss = 0;
-    framesim::Run run;
-    std::string error;
-    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, 1), run, error));
-    e2e::write_file(dir + "/file_info.txt", e2e::read_file(o.out + "/file_info.txt"));
+    const Staged staged(base.path());
+    staged.deliver(dir, "file_info.txt");
     EXPECT_TRUE(eventually([&] { return watch.out().find("covered 0.00%") != std::string::npos; }));
     const size_t quiet_lines = lines_of(watch.out()).size();
     // Five looks with nothing new print nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(lines_of(watch.out()).size(), quiet_lines);
-    for (const framesim::Capture& c : run.captures)
-        e2e::write_file(dir + "/" + c.name, e2e::read_file(o.out + "/" + c.name));
+    staged.deliver_captures(dir);
     EXPECT_TRUE(eventually([&] { return watch.ended(); })) << "--until-complete did not end it";
     EXPECT_EQ(watch.code(), 0);
     EXPECT_NE(watch.out().find("covered 100.00%"), std::string::npos);
@@ -270,20 +287,13 @@ TEST(WatchLoop, ShowsEveryLookAndEndsOnTheViewsCommands) {
     Workdir base;
     const std::string dir = base.path() + "/run";
     fs::create_directories(dir);
-    framesim::Options o;
-    o.out = base.path() + "/staged";
-    o.image_size = 5000;
-    o.loss = 0;
-    framesim::Run run;
-    std::string error;
-    ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, 1), run, error));
-    e2e::write_file(dir + "/file_info.txt", e2e::read_file(o.out + "/file_info.txt"));
+    const Staged staged(base.path());
+    staged.deliver(dir, "file_info.txt");
 
     FakeView view;
     view.answer = [&](int n) {
         if (n == 0) {
-            for (const framesim::Capture& c : run.captures)
-                e2e::write_file(dir + "/" + c.name, e2e::read_file(o.out + "/" + c.name));
+            staged.deliver_captures(dir);
             return imgcover::Command::none;
         }
         return n == 1   ? imgcover::Command::redraw
@@ -292,6 +302,7 @@ TEST(WatchLoop, ShowsEveryLookAndEndsOnTheViewsCommands) {
     };
     imgcover::Analysis a;
     a.dir = dir;
+    std::string error;
     int changed = 0;
     const imgcover::WatchOptions options{0.01, false, 0, "retry"};
     ASSERT_TRUE(imgcover::watch(

@@ -183,12 +183,27 @@ struct Pending {
     std::string text;
 };
 
-// What one simulate or resend holds back for a live run: it goes with the call, written or not.
-using PendingList = std::vector<Pending>;
+// One sending (a simulate or a resend): the random choices, and the captures it holds back for
+// a live run. It goes with the call that made it, whether its files were written or not.
+struct Sender {
+    const Options& o;
+    const std::vector<uint8_t>& image;
+    Random rng;
+    std::vector<Pending> pending;
+    std::string dropped_list; // the lines of dropped.txt it adds
+
+    // Starts `run` empty for the image.
+    Sender(const Options& opts, const std::vector<uint8_t>& img, Run& run)
+        : o(opts), image(img), rng(opts.seed) {
+        run = Run{};
+        run.imagesize = static_cast<int32_t>(img.size());
+        run.SC_S = opts.SC_S;
+    }
+};
 
 // Writes the held-back captures in order, one line at a time at about `rate` lines a second,
 // each line flushed so that a reader sees it at once.
-bool play(const PendingList& pending, double rate, std::string& error) {
+bool play(const std::vector<Pending>& pending, double rate, std::string& error) {
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
     int64_t sent = 0;
@@ -219,9 +234,11 @@ bool play(const PendingList& pending, double rate, std::string& error) {
 }
 
 // Writes one pass over a range (or holds it back for a live run); returns the slots it dropped.
-bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture& cap,
-                   const imgrebuild::RangeMath& math, Random& rng, PendingList& pending,
+bool write_capture(Sender& sender, Capture& cap, const imgrebuild::RangeMath& math,
                    std::string& error) {
+    const Options& o = sender.o;
+    const std::vector<uint8_t>& image = sender.image;
+    Random& rng = sender.rng;
     struct Sent {
         int32_t slot;
         int32_t counter;
@@ -268,7 +285,7 @@ bool write_capture(const Options& o, const std::vector<uint8_t>& image, Capture&
         ++line;
     }
     if (o.live > 0) {
-        pending.push_back({fs::path(o.out) / cap.name, std::move(text)});
+        sender.pending.push_back({fs::path(o.out) / cap.name, std::move(text)});
         return true;
     }
     return write_file(fs::path(o.out) / cap.name, text, error);
@@ -302,14 +319,8 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     }
     if (!make_out_dir(o, error))
         return false;
-    run = Run{};
-    run.imagesize = static_cast<int32_t>(image.size());
-    run.SC_S = o.SC_S;
-    Random rng(o.seed);
-    PendingList pending;
-
+    Sender sender(o, image, run);
     const int32_t pages = (run.imagesize + kPageBytes - 1) / kPageBytes;
-    std::string dropped_list;
     for (int32_t first = 0, index = 0; first < pages; first += o.pages_per_file, ++index) {
         const int32_t last = std::min(pages, first + o.pages_per_file) - 1;
         const imgrebuild::PageRange range{o.SC_S + first / kBlockPages, first % kBlockPages,
@@ -326,14 +337,14 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
             Capture cap;
             cap.range = range;
             cap.name = imgrebuild::capture_name("pass" + std::to_string(pass), range);
-            if (!write_capture(o, image, cap, math, rng, pending, error))
+            if (!write_capture(sender, cap, math, error))
                 return false;
             std::vector<bool> got(received.size(), true);
             for (int32_t pn : cap.dropped)
                 got[static_cast<size_t>(pn)] = false;
             for (size_t k = 0; k < received.size(); ++k)
                 received[k] = received[k] || got[k];
-            dropped_list += dropped_line(cap);
+            sender.dropped_list += dropped_line(cap);
             run.captures.push_back(std::move(cap));
         }
     }
@@ -345,8 +356,8 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     for (const Capture& c : run.captures)
         info += c.name + "\n";
     return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
-           (o.live <= 0 || play(pending, o.live, error)) &&
-           write_file(fs::path(o.out) / "dropped.txt", dropped_list, error);
+           (o.live <= 0 || play(sender.pending, o.live, error)) &&
+           write_file(fs::path(o.out) / "dropped.txt", sender.dropped_list, error);
 }
 
 bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error) {
@@ -388,12 +399,7 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
     error = check_options(o);
     if (!error.empty() || !make_out_dir(o, error))
         return false;
-    run = Run{};
-    run.imagesize = static_cast<int32_t>(image.size());
-    run.SC_S = o.SC_S;
-    Random rng(o.seed);
-    PendingList pending;
-    std::string dropped_list;
+    Sender sender(o, image, run);
     for (const Resend& r : plan) {
         imgrebuild::RangeMath math{};
         if (!imgrebuild::compute_range(r.range, o.SC_S, math)) {
@@ -404,13 +410,13 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
         Capture cap;
         cap.range = r.range;
         cap.name = r.name;
-        if (!write_capture(o, image, cap, math, rng, pending, error))
+        if (!write_capture(sender, cap, math, error))
             return false;
-        dropped_list += dropped_line(cap);
+        sender.dropped_list += dropped_line(cap);
         run.captures.push_back(std::move(cap));
     }
-    return (o.live <= 0 || play(pending, o.live, error)) &&
-           write_file(fs::path(o.out) / "dropped.txt", dropped_list, error, "ab");
+    return (o.live <= 0 || play(sender.pending, o.live, error)) &&
+           write_file(fs::path(o.out) / "dropped.txt", sender.dropped_list, error, "ab");
 }
 
 } // namespace framesim

@@ -1,3 +1,5 @@
+// The view every watch can have: one plain line per look that found something new; the
+// header's figures, formatted once for every view; and the choice of view for this process.
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -6,8 +8,9 @@
 #include <unistd.h>
 #endif
 
-#include "text.hpp"
 #include "view.hpp"
+
+#include "text.hpp"
 
 namespace imgcover {
 

@@ -77,7 +77,8 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
         ->type_name("FILE");
     app.add_option("--cell", o.cell,
                    "bytes per map pixel (default: the smallest power of two that keeps the "
-                   "map within 1024 rows)")
+                   "map within " +
+                       std::to_string(imgcover::kMapRows) + " rows)")
         ->check(CLI::Range(int64_t{1}, int64_t{1} << 40));
     app.add_option("--map-width", o.map_width, "map pixels a row (default 512)")
         ->check(CLI::Range(1, 65536));

@@ -2,8 +2,11 @@
 // tell the same story, and the loop of plan, resend and rebuild must end with the whole image.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -301,6 +304,108 @@ TEST(Outputs, BundledExample) {
               "pass1_5_0_5_127.txt\npass2_5_0_5_127.txt\npass1_5_128_5_255.txt\n"
               "retry_5_11_5_12.txt\nretry_5_129_5_130.txt\n");
 }
+
+// --- Whole outputs, against expected text kept beside the tests -------------------------------
+
+// A run of 4000 bytes (pages 0 to 15, block 0) with every kind of line the report has, listed:
+//  d      (0,15)-(0,15)  2 slots, all received
+//  a      (0,0)-(0,6)    11 slots, 3 and 4 missing
+//  x      (0,6)-(0,9)    7 slots, all: a repeat, overlapping a by its first page only
+//  b      (0,0)-(0,6)    second pass over a after x, 4 and 5 missing: the rebuild lists 2
+//  k      (0,2)-(0,4)    5 slots, 1 and 2 missing; numbers sum to a's, so the rebuild merges it
+//                        with b and lists none
+//  retry  (0,2)-(0,3)    a resend of the pages of a's slot 4, all received
+//  c      (0,10)-(0,15)  10 slots, 2 and 9 missing: a repeat of d by its last page only
+// and past numfile a capture of (0,10)-(0,15) with every slot, which must not count.
+void repeats_run(const Workdir& w) {
+    w.write("file_info.txt", run_info(4000, 7, 0,
+                                      {"d_0_15_0_15.txt", "a_0_0_0_6.txt", "x_0_6_0_9.txt",
+                                       "b_0_0_0_6.txt", "k_0_2_0_4.txt", "retry_0_2_0_3.txt",
+                                       "c_0_10_0_15.txt", "late_0_10_0_15.txt"}));
+    w.write("d_0_15_0_15.txt", frames_except(2, {}));
+    w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
+    w.write("x_0_6_0_9.txt", frames_except(7, {}));
+    w.write("b_0_0_0_6.txt", frames_except(11, {4, 5}));
+    w.write("k_0_2_0_4.txt", frames_except(5, {1, 2}));
+    w.write("retry_0_2_0_3.txt", frames_except(4, {}));
+    w.write("c_0_10_0_15.txt", frames_except(10, {2, 9}));
+    w.write("late_0_10_0_15.txt", frames_except(10, {}));
+}
+
+void bundled_example(const Workdir& w) {
+    w.copy_fixture("../../examples/basic");
+}
+
+struct WholeOutputCase {
+    const char* name;
+    void (*setup)(const Workdir&);
+    const char* args;
+    const char* expected; // file under tests/data
+};
+
+void PrintTo(const WholeOutputCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WholeOutput : public ::testing::TestWithParam<WholeOutputCase> {};
+
+TEST_P(WholeOutput, IsTheExpectedText) {
+    const WholeOutputCase& c = GetParam();
+    Workdir w;
+    c.setup(w);
+    const Ran r = cover(w.path(), c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, e2e::read_file(std::string(IMGREBUILD_TEST_DATA "/") + c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, WholeOutput,
+    ::testing::Values(
+        WholeOutputCase{"bundled example JSON", bundled_example, "--json -", "basic.imgcover.json"},
+        WholeOutputCase{"bundled example report", bundled_example, "", "basic.imgcover.txt"},
+        WholeOutputCase{"repeats JSON", repeats_run, "--json -", "repeats.imgcover.json"},
+        WholeOutputCase{"repeats report", repeats_run, "", "repeats.imgcover.txt"}));
+
+// --- A full disk ---------------------------------------------------------------------------
+
+// The run folder is a 1 MiB filesystem filled to its last page after the old output was
+// written: the new output's writes land in the stream's buffer and fail only when the file is
+// closed. The old file must stay as it was, with no temporary file beside it, and the exit
+// status must be 2.
+class FullDisk : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FullDisk, TheOldOutputStaysAndTheRunFails) {
+    const std::string option = GetParam();
+    Workdir w;
+    const std::string dir = w.path() + "/run";
+    fs::create_directory(dir);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{dir};
+    const std::string na = "a_0_0_0_6.txt";
+    e2e::write_file(dir + "/file_info.txt", run_info(2000, 1, 0, {na}));
+    e2e::write_file(dir + "/" + na, frames_except(11, {2}));
+    e2e::write_file(dir + "/out", "old");
+    const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+    const Ran r = run_in(w.path(), IMGCOVER_EXE, "run " + option + " run/out");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err.rfind("imgcover: cannot write", 0), 0u) << r.err;
+    EXPECT_EQ(e2e::read_file(dir + "/out"), "old");
+    EXPECT_FALSE(fs::exists(dir + "/.out.tmp"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FullDisk,
+                         ::testing::Values("--json", "--plan", "--next-info", "--map",
+                                           "--width 8 --picture", "--rebuilt"));
 
 // --- Bad input: every status and exit code ----------------------------------------------------
 

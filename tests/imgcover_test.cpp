@@ -626,25 +626,43 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
     EXPECT_EQ(colour(5 * 163 - 1), red);
 }
 
-TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+// Each picture read back pixel by pixel against the bytes the frames carried: a pixel of gray8
+// is one byte shown as gray, of rgb24 three bytes; a pixel with a byte of slot 2 is a hole.
+struct PictureCase {
+    const char* pixel;
+    int channels;
+    int width;
+    int offset;
+};
+
+void PrintTo(const PictureCase& c, std::ostream* os) {
+    *os << c.pixel;
+}
+
+class Picture : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+    const PictureCase& pc = GetParam();
     Workdir w;
     const std::string a = "a_0_0_0_6.txt";
     w.write("file_info.txt", run_info(1792, 1, 0, {a}));
     w.write(a, frames_except(11, {2}));
-    const Ran r = cover(w.path(), "--picture p.png --pixel rgb24 --width 10 --offset 5");
+    const Ran r =
+        cover(w.path(), std::string("--picture p.png --pixel ") + pc.pixel + " --width " +
+                            std::to_string(pc.width) + " --offset " + std::to_string(pc.offset));
     EXPECT_EQ(r.status, 1) << r.err;
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/p.png"));
-    EXPECT_EQ(png.width, 10);
-    EXPECT_EQ(png.height, (1792 - 5) / 3 / 10);
+    EXPECT_EQ(png.width, pc.width);
+    EXPECT_EQ(png.height, (1792 - pc.offset) / pc.channels / pc.width);
     int holes = 0;
     for (int y = 0; y < png.height; ++y) {
         for (int x = 0; x < png.width; ++x) {
-            const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
+            const int64_t at = pc.offset + (int64_t{y} * pc.width + x) * pc.channels;
             bool hole = false;
             std::array<int, 3> want{};
             for (int c = 0; c < 3; ++c) {
-                const int64_t o = at + c;
+                const int64_t o = at + (pc.channels == 1 ? 0 : c);
                 hole = hole || (o >= 2 * 163 && o < 3 * 163);
                 want[static_cast<size_t>(c)] = tf::pattern(static_cast<int>(o / 163))[o % 163];
             }
@@ -657,5 +675,87 @@ TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
     }
     EXPECT_GT(holes, 50);
 }
+
+INSTANTIATE_TEST_SUITE_P(Pixels, Picture,
+                         ::testing::Values(PictureCase{"rgb24", 3, 10, 5},
+                                           PictureCase{"gray8", 1, 13, 3}));
+
+// Every cell of a map against a model of the run, at cell sizes that do not divide the 163-byte
+// slots; 7 ends a cell exactly where slot 7 of a (byte 1141) begins, 64 where page 9 begins.
+// Captures, pages 0 to 11 (3072 bytes), listed:
+//  d  (0,11)-(0,11)  all received, first try
+//  a  (0,0)-(0,6)    all but slot 7, first try
+//  x  (0,6)-(0,8)    all: a repeat, overlapping a (listed before) by its first page only
+//  y  (0,9)-(0,11)   all: a repeat, overlapping d (listed before) by its last page only
+struct MapCase {
+    int64_t cell;
+    int32_t width;
+};
+
+void PrintTo(const MapCase& c, std::ostream* os) {
+    *os << "cell " << c.cell;
+}
+
+class MapCells : public ::testing::TestWithParam<MapCase> {};
+
+TEST_P(MapCells, EachCellTellsItsOwnBytes) {
+    const MapCase& mc = GetParam();
+    constexpr int64_t kSize = 3072;
+    Workdir w;
+    w.write("file_info.txt",
+            run_info(kSize, 4, 0,
+                     {"d_0_11_0_11.txt", "a_0_0_0_6.txt", "x_0_6_0_8.txt", "y_0_9_0_11.txt"}));
+    w.write("d_0_11_0_11.txt", frames_except(2, {}));
+    w.write("a_0_0_0_6.txt", frames_except(11, {7}));
+    w.write("x_0_6_0_8.txt", frames_except(5, {}));
+    w.write("y_0_9_0_11.txt", frames_except(5, {}));
+    const Ran r = cover(w.path(), "--map map.png --cell " + std::to_string(mc.cell) +
+                                      " --map-width " + std::to_string(mc.width));
+    EXPECT_EQ(r.status, 1) << r.err;
+
+    // The model: per byte, received at all, and received by a capture that is no repeat.
+    std::vector<bool> covered(kSize), first_try(kSize);
+    const struct {
+        int64_t first_page, pages, slots;
+        int skip;
+        bool repeat;
+    } captures[] = {
+        {11, 1, 2, -1, false}, {0, 7, 11, 7, false}, {6, 3, 5, -1, true}, {9, 3, 5, -1, true}};
+    for (const auto& c : captures) {
+        const int64_t base = c.first_page * 256, limit = base + c.pages * 256 - 1;
+        for (int s = 0; s < c.slots; ++s) {
+            for (int64_t o = base + 163 * s; s != c.skip && o < base + 163 * (s + 1); ++o) {
+                if (o <= limit && o < kSize) {
+                    covered[static_cast<size_t>(o)] = true;
+                    first_try[static_cast<size_t>(o)] =
+                        first_try[static_cast<size_t>(o)] || !c.repeat;
+                }
+            }
+        }
+    }
+    Png png;
+    ASSERT_TRUE(png.read(w.path() + "/map.png"));
+    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
+    int wrong = 0, reds = 0, ambers = 0;
+    const int64_t cells = (kSize + mc.cell - 1) / mc.cell;
+    for (int64_t k = 0; k < cells; ++k) {
+        bool missing = false, repeat = false;
+        for (int64_t o = k * mc.cell; o < std::min(kSize, (k + 1) * mc.cell); ++o) {
+            missing = missing || !covered[static_cast<size_t>(o)];
+            repeat = repeat || !first_try[static_cast<size_t>(o)];
+        }
+        const std::array<int, 3> want = missing ? red : repeat ? amber : green;
+        reds += missing;
+        ambers += !missing && repeat;
+        const auto got = png.at(static_cast<int>(k % mc.width), static_cast<int>(k / mc.width));
+        if (got != want && ++wrong <= 3)
+            ADD_FAILURE() << "cell " << k << " (bytes " << k * mc.cell << " on)";
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(reds, 0);
+    EXPECT_GT(ambers, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, MapCells, ::testing::Values(MapCase{7, 8}, MapCase{64, 5}));
 
 } // namespace

@@ -636,7 +636,7 @@ struct PictureCase {
 };
 
 void PrintTo(const PictureCase& c, std::ostream* os) {
-    *os << c.pixel;
+    *os << c.pixel << " from " << c.offset;
 }
 
 class Picture : public ::testing::TestWithParam<PictureCase> {};
@@ -678,6 +678,8 @@ TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
 
 INSTANTIATE_TEST_SUITE_P(Pixels, Picture,
                          ::testing::Values(PictureCase{"rgb24", 3, 10, 5},
+                                           // pixels that straddle both edges of the hole
+                                           PictureCase{"rgb24", 3, 10, 4},
                                            PictureCase{"gray8", 1, 13, 3}));
 
 // Every cell of a map against a model of the run, at cell sizes that do not divide the 163-byte

@@ -2,8 +2,11 @@
 // tell the same story, and the loop of plan, resend and rebuild must end with the whole image.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -303,6 +306,108 @@ TEST(Outputs, BundledExample) {
               "retry_5_11_5_12.txt\nretry_5_129_5_130.txt\n");
 }
 
+// --- Whole outputs, against expected text kept beside the tests -------------------------------
+
+// A run of 4000 bytes (pages 0 to 15, block 0) with every kind of line the report has, listed:
+//  d      (0,15)-(0,15)  2 slots, all received
+//  a      (0,0)-(0,6)    11 slots, 3 and 4 missing
+//  x      (0,6)-(0,9)    7 slots, all: a repeat, overlapping a by its first page only
+//  b      (0,0)-(0,6)    second pass over a after x, 4 and 5 missing: the rebuild lists 2
+//  k      (0,2)-(0,4)    5 slots, 1 and 2 missing; numbers sum to a's, so the rebuild merges it
+//                        with b and lists none
+//  retry  (0,2)-(0,3)    a resend of the pages of a's slot 4, all received
+//  c      (0,10)-(0,15)  10 slots, 2 and 9 missing: a repeat of d by its last page only
+// and past numfile a capture of (0,10)-(0,15) with every slot, which must not count.
+void repeats_run(const Workdir& w) {
+    w.write("file_info.txt", run_info(4000, 7, 0,
+                                      {"d_0_15_0_15.txt", "a_0_0_0_6.txt", "x_0_6_0_9.txt",
+                                       "b_0_0_0_6.txt", "k_0_2_0_4.txt", "retry_0_2_0_3.txt",
+                                       "c_0_10_0_15.txt", "late_0_10_0_15.txt"}));
+    w.write("d_0_15_0_15.txt", frames_except(2, {}));
+    w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
+    w.write("x_0_6_0_9.txt", frames_except(7, {}));
+    w.write("b_0_0_0_6.txt", frames_except(11, {4, 5}));
+    w.write("k_0_2_0_4.txt", frames_except(5, {1, 2}));
+    w.write("retry_0_2_0_3.txt", frames_except(4, {}));
+    w.write("c_0_10_0_15.txt", frames_except(10, {2, 9}));
+    w.write("late_0_10_0_15.txt", frames_except(10, {}));
+}
+
+void bundled_example(const Workdir& w) {
+    w.copy_fixture("../../examples/basic");
+}
+
+struct WholeOutputCase {
+    const char* name;
+    void (*setup)(const Workdir&);
+    const char* args;
+    const char* expected; // file under tests/data
+};
+
+void PrintTo(const WholeOutputCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class WholeOutput : public ::testing::TestWithParam<WholeOutputCase> {};
+
+TEST_P(WholeOutput, IsTheExpectedText) {
+    const WholeOutputCase& c = GetParam();
+    Workdir w;
+    c.setup(w);
+    const Ran r = cover(w.path(), c.args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, e2e::read_file(std::string(IMGREBUILD_TEST_DATA "/") + c.expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, WholeOutput,
+    ::testing::Values(
+        WholeOutputCase{"bundled example JSON", bundled_example, "--json -", "basic.imgcover.json"},
+        WholeOutputCase{"bundled example report", bundled_example, "", "basic.imgcover.txt"},
+        WholeOutputCase{"repeats JSON", repeats_run, "--json -", "repeats.imgcover.json"},
+        WholeOutputCase{"repeats report", repeats_run, "", "repeats.imgcover.txt"}));
+
+// --- A full disk ---------------------------------------------------------------------------
+
+// The run folder is a 1 MiB filesystem filled to its last page after the old output was
+// written: the new output's writes land in the stream's buffer and fail only when the file is
+// closed. The old file must stay as it was, with no temporary file beside it, and the exit
+// status must be 2.
+class FullDisk : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FullDisk, TheOldOutputStaysAndTheRunFails) {
+    const std::string option = GetParam();
+    Workdir w;
+    const std::string dir = w.path() + "/run";
+    fs::create_directory(dir);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{dir};
+    const std::string na = "a_0_0_0_6.txt";
+    e2e::write_file(dir + "/file_info.txt", run_info(2000, 1, 0, {na}));
+    e2e::write_file(dir + "/" + na, frames_except(11, {2}));
+    e2e::write_file(dir + "/out", "old");
+    const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+    const Ran r = run_in(w.path(), IMGCOVER_EXE, "run " + option + " run/out");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err.rfind("imgcover: cannot write", 0), 0u) << r.err;
+    EXPECT_EQ(e2e::read_file(dir + "/out"), "old");
+    EXPECT_FALSE(fs::exists(dir + "/.out.tmp"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FullDisk,
+                         ::testing::Values("--json", "--plan", "--next-info", "--map",
+                                           "--width 8 --picture", "--rebuilt"));
+
 // --- Bad input: every status and exit code ----------------------------------------------------
 
 TEST(BadInput, CapturesThatCannotBeUsedAreReportedAndSkipped) {
@@ -522,25 +627,43 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
     EXPECT_EQ(colour(5 * 163 - 1), red);
 }
 
-TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+// Each picture read back pixel by pixel against the bytes the frames carried: a pixel of gray8
+// is one byte shown as gray, of rgb24 three bytes; a pixel with a byte of slot 2 is a hole.
+struct PictureCase {
+    const char* pixel;
+    int channels;
+    int width;
+    int offset;
+};
+
+void PrintTo(const PictureCase& c, std::ostream* os) {
+    *os << c.pixel << " from " << c.offset;
+}
+
+class Picture : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+    const PictureCase& pc = GetParam();
     Workdir w;
     const std::string a = "a_0_0_0_6.txt";
     w.write("file_info.txt", run_info(1792, 1, 0, {a}));
     w.write(a, frames_except(11, {2}));
-    const Ran r = cover(w.path(), "--picture p.png --pixel rgb24 --width 10 --offset 5");
+    const Ran r =
+        cover(w.path(), std::string("--picture p.png --pixel ") + pc.pixel + " --width " +
+                            std::to_string(pc.width) + " --offset " + std::to_string(pc.offset));
     EXPECT_EQ(r.status, 1) << r.err;
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/p.png"));
-    EXPECT_EQ(png.width, 10);
-    EXPECT_EQ(png.height, (1792 - 5) / 3 / 10);
+    EXPECT_EQ(png.width, pc.width);
+    EXPECT_EQ(png.height, (1792 - pc.offset) / pc.channels / pc.width);
     int holes = 0;
     for (int y = 0; y < png.height; ++y) {
         for (int x = 0; x < png.width; ++x) {
-            const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
+            const int64_t at = pc.offset + (int64_t{y} * pc.width + x) * pc.channels;
             bool hole = false;
             std::array<int, 3> want{};
             for (int c = 0; c < 3; ++c) {
-                const int64_t o = at + c;
+                const int64_t o = at + (pc.channels == 1 ? 0 : c);
                 hole = hole || (o >= 2 * 163 && o < 3 * 163);
                 want[static_cast<size_t>(c)] = tf::pattern(static_cast<int>(o / 163))[o % 163];
             }
@@ -553,5 +676,89 @@ TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
     }
     EXPECT_GT(holes, 50);
 }
+
+INSTANTIATE_TEST_SUITE_P(Pixels, Picture,
+                         ::testing::Values(PictureCase{"rgb24", 3, 10, 5},
+                                           // pixels that straddle both edges of the hole
+                                           PictureCase{"rgb24", 3, 10, 4},
+                                           PictureCase{"gray8", 1, 13, 3}));
+
+// Every cell of a map against a model of the run, at cell sizes that do not divide the 163-byte
+// slots; 7 ends a cell exactly where slot 7 of a (byte 1141) begins, 64 where page 9 begins.
+// Captures, pages 0 to 11 (3072 bytes), listed:
+//  d  (0,11)-(0,11)  all received, first try
+//  a  (0,0)-(0,6)    all but slot 7, first try
+//  x  (0,6)-(0,8)    all: a repeat, overlapping a (listed before) by its first page only
+//  y  (0,9)-(0,11)   all: a repeat, overlapping d (listed before) by its last page only
+struct MapCase {
+    int64_t cell;
+    int32_t width;
+};
+
+void PrintTo(const MapCase& c, std::ostream* os) {
+    *os << "cell " << c.cell;
+}
+
+class MapCells : public ::testing::TestWithParam<MapCase> {};
+
+TEST_P(MapCells, EachCellTellsItsOwnBytes) {
+    const MapCase& mc = GetParam();
+    constexpr int64_t kSize = 3072;
+    Workdir w;
+    w.write("file_info.txt",
+            run_info(kSize, 4, 0,
+                     {"d_0_11_0_11.txt", "a_0_0_0_6.txt", "x_0_6_0_8.txt", "y_0_9_0_11.txt"}));
+    w.write("d_0_11_0_11.txt", frames_except(2, {}));
+    w.write("a_0_0_0_6.txt", frames_except(11, {7}));
+    w.write("x_0_6_0_8.txt", frames_except(5, {}));
+    w.write("y_0_9_0_11.txt", frames_except(5, {}));
+    const Ran r = cover(w.path(), "--map map.png --cell " + std::to_string(mc.cell) +
+                                      " --map-width " + std::to_string(mc.width));
+    EXPECT_EQ(r.status, 1) << r.err;
+
+    // The model: per byte, received at all, and received by a capture that is no repeat.
+    std::vector<bool> covered(kSize), first_try(kSize);
+    const struct {
+        int64_t first_page, pages, slots;
+        int skip;
+        bool repeat;
+    } captures[] = {
+        {11, 1, 2, -1, false}, {0, 7, 11, 7, false}, {6, 3, 5, -1, true}, {9, 3, 5, -1, true}};
+    for (const auto& c : captures) {
+        const int64_t base = c.first_page * 256, limit = base + c.pages * 256 - 1;
+        for (int s = 0; s < c.slots; ++s) {
+            for (int64_t o = base + 163 * s; s != c.skip && o < base + 163 * (s + 1); ++o) {
+                if (o <= limit && o < kSize) {
+                    covered[static_cast<size_t>(o)] = true;
+                    first_try[static_cast<size_t>(o)] =
+                        first_try[static_cast<size_t>(o)] || !c.repeat;
+                }
+            }
+        }
+    }
+    Png png;
+    ASSERT_TRUE(png.read(w.path() + "/map.png"));
+    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
+    int wrong = 0, reds = 0, ambers = 0;
+    const int64_t cells = (kSize + mc.cell - 1) / mc.cell;
+    for (int64_t k = 0; k < cells; ++k) {
+        bool missing = false, repeat = false;
+        for (int64_t o = k * mc.cell; o < std::min(kSize, (k + 1) * mc.cell); ++o) {
+            missing = missing || !covered[static_cast<size_t>(o)];
+            repeat = repeat || !first_try[static_cast<size_t>(o)];
+        }
+        const std::array<int, 3> want = missing ? red : repeat ? amber : green;
+        reds += missing;
+        ambers += !missing && repeat;
+        const auto got = png.at(static_cast<int>(k % mc.width), static_cast<int>(k / mc.width));
+        if (got != want && ++wrong <= 3)
+            ADD_FAILURE() << "cell " << k << " (bytes " << k * mc.cell << " on)";
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(reds, 0);
+    EXPECT_GT(ambers, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, MapCells, ::testing::Values(MapCase{7, 8}, MapCase{64, 5}));
 
 } // namespace

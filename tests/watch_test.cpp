@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "expected.hpp"
 #include "sim.hpp"
 #include "view.hpp"
 #include "watch.hpp"
@@ -63,12 +64,13 @@ std::string one_shot_json(const std::string& dir) {
 // A watch running as a child process, its output in files.
 class Watcher {
   public:
-    Watcher(const std::string& dir, const std::string& args) : dir_(dir) {
+    Watcher(const std::string& dir, const std::string& args, const std::string& interval = "0.1")
+        : dir_(dir) {
         pid_ = ::fork();
         if (pid_ == 0) {
-            const std::string cmd = "exec '" IMGCOVER_EXE "' --watch --interval 0.1 " + args +
-                                    " '" + dir + "' </dev/null >'" + dir + "/../watch.out' 2>'" +
-                                    dir + "/../watch.err'";
+            const std::string cmd = "exec '" IMGCOVER_EXE "' --watch --interval " + interval + " " +
+                                    args + " '" + dir + "' </dev/null >'" + dir +
+                                    "/../watch.out' 2>'" + dir + "/../watch.err'";
             ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
@@ -99,6 +101,7 @@ class Watcher {
         return true;
     }
     int code() const { return code_; }
+    pid_t pid() const { return pid_; }
     std::string out() const { return e2e::read_file(dir_ + "/../watch.out"); }
 
   private:
@@ -331,6 +334,114 @@ TEST(WatchLoop, ShowsEveryLookAndEndsOnTheViewsCommands) {
     ASSERT_EQ(until.shown.size(), 1u);
     EXPECT_TRUE(until.shown[0].complete);
     EXPECT_EQ(until.waits, 0);
+}
+
+// A capture rewritten in place, not appended to: the watch reads it again and ends where a
+// one-shot analysis of the new file ends. The file keeps its inode; the same-size rewrite
+// differs only in its content and its time.
+struct RewriteCase {
+    const char* name;
+    std::string (*rewrite)(const std::string& old); // the new content
+    bool truncate;                                  // written through a truncation
+};
+
+void PrintTo(const RewriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Rewritten : public ::testing::TestWithParam<RewriteCase> {};
+
+TEST_P(Rewritten, IsReadAgain) {
+    const RewriteCase& rc = GetParam();
+    Workdir base;
+    const std::string dir = base.path() + "/run", json = base.path() + "/watch.json";
+    fs::create_directories(dir);
+    const std::string na = "a_0_0_0_6.txt", path = dir + "/" + na;
+    const std::string old = expected::frames_except(11, {5});
+    e2e::write_file(dir + "/file_info.txt", expected::run_info(1792, 1, 0, {na}));
+    e2e::write_file(path, old);
+    Watcher watch(dir, "--json '" + json + "'");
+    const std::string before = one_shot_json(dir);
+    ASSERT_TRUE(eventually([&] { return e2e::read_file(json) == before; }));
+
+    const std::string now = rc.rewrite(old);
+    const auto time = fs::last_write_time(path);
+    std::FILE* f = std::fopen(path.c_str(), rc.truncate ? "wb" : "r+b");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(now.data(), 1, now.size(), f), now.size());
+    ASSERT_EQ(std::fclose(f), 0);
+    fs::last_write_time(path, time + std::chrono::seconds(1));
+    const std::string after = one_shot_json(dir);
+    ASSERT_NE(after, before);
+    EXPECT_TRUE(eventually([&] { return e2e::read_file(json) == after; }))
+        << "the watch kept what the file held before";
+    EXPECT_EQ(watch.stop(SIGINT), after.find("\"complete\": true") != std::string::npos ? 0 : 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rewrites, Rewritten,
+                         ::testing::Values(RewriteCase{"shorter",
+                                                       [](const std::string& old) {
+                                                           size_t end = 0;
+                                                           for (int k = 0; k < 4; ++k)
+                                                               end = old.find('\n', end) + 1;
+                                                           return old.substr(0, end);
+                                                       },
+                                                       true},
+                                           RewriteCase{"same size",
+                                                       [](const std::string& old) {
+                                                           // The fourth line (slot 3) becomes a
+                                                           // line of the same length that is no
+                                                           // frame.
+                                                           size_t from = 0;
+                                                           for (int k = 0; k < 3; ++k)
+                                                               from = old.find('\n', from) + 1;
+                                                           const size_t to = old.find('\n', from);
+                                                           return old.substr(0, from) +
+                                                                  std::string(to - from, 'Z') +
+                                                                  old.substr(to);
+                                                       },
+                                                       false},
+                                           RewriteCase{"longer",
+                                                       [](const std::string& old) {
+                                                           return old +
+                                                                  testframes::frame(
+                                                                      5, testframes::pattern(5));
+                                                       },
+                                                       false}));
+
+// A run that does not change while it is watched: its outputs are written on the first look,
+// not only when the watch ends.
+TEST(PlainWatch, AFinishedRunIsWrittenAtOnce) {
+    Workdir base;
+    const std::string dir = base.path() + "/run";
+    fs::copy(IMGREBUILD_TEST_DATA "/../../examples/basic", dir);
+    const std::string json = base.path() + "/w.json", plan = base.path() + "/w.plan";
+    Watcher watch(dir, "--json '" + json + "' --plan '" + plan + "'");
+    const std::string want = one_shot_json(dir);
+    EXPECT_TRUE(eventually([&] {
+        return e2e::read_file(json) == want &&
+               e2e::read_file(plan) ==
+                   "5 11 5 12 retry_5_11_5_12.txt\n5 129 5 130 retry_5_129_5_130.txt\n";
+    })) << "the watch wrote no outputs while it ran";
+    EXPECT_EQ(watch.stop(SIGINT), 1);
+}
+
+// Ctrl-C ends a watch between two looks far apart at once, with the final report.
+TEST(PlainWatch, SigintEndsALongWaitWithTheReport) {
+    Workdir base;
+    const std::string dir = base.path() + "/run";
+    fs::copy(IMGREBUILD_TEST_DATA "/../../examples/basic", dir);
+    Watcher watch(dir, "", "30");
+    ASSERT_TRUE(eventually([&] { return watch.out().find("covered") != std::string::npos; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // into the wait
+    ::kill(watch.pid(), SIGINT);
+    EXPECT_TRUE(eventually([&] { return watch.ended(); }, 2)) << "still waiting after 2 s";
+    EXPECT_EQ(watch.code(), 1);
+    const std::string report =
+        shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' '" + dir + "' 2>/dev/null");
+    const std::string out = watch.out();
+    ASSERT_GE(out.size(), report.size());
+    EXPECT_EQ(out.substr(out.size() - report.size()), report);
 }
 
 // --- A real terminal -----------------------------------------------------------------------

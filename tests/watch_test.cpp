@@ -245,22 +245,24 @@ TEST(PlainWatch, LinesOnChangeAndAnEndWhenComplete) {
 class Tmux {
   public:
     Tmux(int width, int height) {
+        // A server of its own (-L): tests side by side, or anyone's tmux, cannot meet it.
         name_ = "imgcover-test-" + std::to_string(::getpid()) + "-" + std::to_string(width);
+        tmux_ = "tmux -L " + name_ + " ";
         run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
             std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
     }
-    ~Tmux() { run("kill-session -t " + name_); }
+    ~Tmux() { run("kill-server"); }
     void keys(const std::string& k) { run("send-keys -t " + name_ + " " + k); }
-    std::string screen() { return shell_output("tmux capture-pane -p -t " + name_); }
+    std::string screen() { return shell_output(tmux_ + "capture-pane -p -t " + name_); }
     std::string show(const std::string& format) {
-        return shell_output("tmux display -p -t " + name_ + " '" + format + "'");
+        return shell_output(tmux_ + "display -p -t " + name_ + " '" + format + "'");
     }
     static bool available() { return std::system("tmux -V >/dev/null 2>&1") == 0; }
 
   private:
-    std::string name_;
+    std::string name_, tmux_;
     void run(const std::string& args) {
-        const std::string cmd = "tmux " + args + " >/dev/null 2>&1";
+        const std::string cmd = tmux_ + args + " >/dev/null 2>&1";
         (void)std::system(cmd.c_str());
     }
 };
@@ -287,7 +289,8 @@ TEST_P(Terminal, DrawsInPlaceRisesAndGivesTheTerminalBack) {
     // 40 captures: more than a 24-row pane shows.
     t.keys("'cd " + base.path() +
            " && (\"" FRAMESIM_EXE "\" --out live --live 300 "
-           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); sleep 0.2; "
+           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); until [ -e "
+           "live/file_info.txt ]; do sleep 0.05; done; "
            "\"" IMGCOVER_EXE "\" --watch --interval 0.2 live' Enter");
     std::string first;
     ASSERT_TRUE(eventually([&] {

@@ -32,8 +32,10 @@ cleanup() {
     local status=$?
     # Whatever still runs inside the root (a tmux server, say) goes first, by its process id.
     local pid
-    for pid in $(ls /proc | grep -E '^[0-9]+$'); do
-        [ "$(readlink "/proc/$pid/root" 2>/dev/null)" = "$root" ] && kill -9 "$pid" 2>/dev/null || true
+    for pid in /proc/[0-9]*; do
+        if [ "$(readlink "$pid/root" 2>/dev/null)" = "$root" ]; then
+            kill -9 "${pid#/proc/}" 2>/dev/null || true
+        fi
     done
     local i
     for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do

@@ -1,15 +1,16 @@
-# The packages: a Debian package of the programs, and a zip of the Windows programs (made by
-# the windows preset's cross build, which the package build runs first).
-set(windows_dir ${CMAKE_SOURCE_DIR}/build/windows)
-add_custom_target(windows_programs ALL
-    COMMAND ${CMAKE_COMMAND} --workflow --preset windows
-    WORKING_DIRECTORY ${CMAKE_SOURCE_DIR}
-    COMMENT "Cross-building the Windows programs into build/windows"
-    USES_TERMINAL)
-install(PROGRAMS ${windows_dir}/imgrebuild.exe ${windows_dir}/imgcover.exe
-        ${windows_dir}/framesim.exe
-    DESTINATION . COMPONENT windows EXCLUDE_FROM_ALL)
-install(FILES README.md LICENSE DESTINATION . COMPONENT windows EXCLUDE_FROM_ALL)
+# The packages: a Debian package of the programs and, when IMGREBUILD_WINDOWS_DIR names the
+# folder of the cross-built Windows programs, a zip made for a Windows operator.
+set(IMGREBUILD_WINDOWS_DIR "" CACHE PATH
+    "Folder of imgrebuild.exe, imgcover.exe and framesim.exe for the Windows zip (empty: no zip)")
+set(CPACK_GENERATOR DEB)
+if(IMGREBUILD_WINDOWS_DIR)
+    include(cmake/windows_zip.cmake)
+    list(APPEND CPACK_GENERATOR ZIP)
+else()
+    message(STATUS "The Windows zip is not made: it packs the Windows programs, cross-built with "
+        "mingw-w64 (g++-mingw-w64-x86-64-posix) by `cmake --workflow --preset windows`; then "
+        "`cmake --workflow --preset package-windows` makes both packages (`./dev package` does all)")
+endif()
 
 # Debian's changelog, which a package must carry (a native package's: changelog.gz).
 set(changelog ${CMAKE_BINARY_DIR}/changelog.gz)

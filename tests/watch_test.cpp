@@ -449,6 +449,7 @@ TEST(PlainWatch, SigintEndsALongWaitWithTheReport) {
 class Tmux {
   public:
     Tmux(int width, int height) {
+        // A server of its own (-L): tests side by side, or anyone's tmux, cannot meet it.
         name_ = "imgcover-test-" + std::to_string(::getpid()) + "-" + std::to_string(width);
         run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
             std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
@@ -497,7 +498,8 @@ TEST_P(Terminal, DrawsInPlaceRisesAndGivesTheTerminalBack) {
     // 40 captures: more than a 24-row pane shows.
     t.keys("'cd " + base.path() +
            " && (\"" FRAMESIM_EXE "\" --out live --live 300 "
-           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); sleep 0.2; "
+           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); until [ -e "
+           "live/file_info.txt ]; do sleep 0.05; done; "
            "\"" IMGCOVER_EXE "\" --watch --interval 0.2 live' Enter");
     std::string first;
     ASSERT_TRUE(eventually([&] {

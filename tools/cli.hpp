@@ -13,10 +13,13 @@ namespace cli {
 
 inline constexpr int kUsage = 2;
 
-// Gives `app` the flags every program has.
+// Gives `app` the flags every program has, and the help's footer on the two versions.
 inline void conventions(CLI::App& app, const char* program) {
     app.set_version_flag("--version", std::string(program) + " " IMGREBUILD_VERSION);
     app.allow_windows_style_options(false);
+    app.footer("Version " IMGREBUILD_VERSION " of the imgrebuild suite. The \"ver.3\" of the "
+               "rebuild's log\n(\"Program start ver.3\") is the log format's version, not "
+               "the suite's.");
 }
 
 // What a step of a program's start-up says: nothing to go on, or the status to exit with now.

@@ -1,0 +1,181 @@
+// The AVX2 lane: thirty-two bytes at a time. Ten common tokens ("HH " ten times) are taken by
+// one fixed shuffle; otherwise the bytes are classed in a vector, each token's value formed at
+// its last digit, the tokens' ends found as bits, and the values gathered two bytes at a time
+// (an end is always followed by a space, so two bytes hold at most one) through a table of
+// shuffles. Header tokens are passed thirty-two bytes at a time.
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "capture/frame_lanes.hpp"
+#include "capture/frame_walk.hpp"
+
+namespace imgrebuild {
+
+namespace {
+
+// For each 8-bit mask, the shuffle that gathers the bytes at its set bits to the front.
+struct CompactTable {
+    uint64_t shuffle[256];
+};
+
+constexpr CompactTable kCompact = [] {
+    CompactTable t{};
+    for (uint32_t m = 0; m < 256; ++m) {
+        uint64_t s = 0;
+        int32_t n = 0;
+        for (uint32_t bit = 0; bit < 8; ++bit) {
+            if ((m >> bit) & 1u)
+                s |= uint64_t{bit} << (8 * n++);
+        }
+        for (; n < 8; ++n)
+            s |= uint64_t{0x80} << (8 * n);
+        t.shuffle[m] = s;
+    }
+    return t;
+}();
+
+inline uint32_t mask_of(__m256i m) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(m));
+}
+
+inline __m256i load(const char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+
+inline __m256i bytes(char c) {
+    return _mm256_set1_epi8(c);
+}
+
+// The even bits of x, packed into its low sixteen bits.
+inline uint32_t even_bits(uint32_t x) {
+    x &= 0x55555555u;
+    x = (x | (x >> 1)) & 0x33333333u;
+    x = (x | (x >> 2)) & 0x0F0F0F0Fu;
+    x = (x | (x >> 4)) & 0x00FF00FFu;
+    return (x | (x >> 8)) & 0x0000FFFFu;
+}
+
+// Writes the four to eight bytes of v picked by the 8-bit mask m, widened, to out.
+inline int32_t gather(__m128i v, uint32_t m, int32_t* out) {
+    const __m128i picked =
+        _mm_shuffle_epi8(v, _mm_cvtsi64_si128(static_cast<long long>(kCompact.shuffle[m])));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepu8_epi32(picked));
+    return __builtin_popcount(m);
+}
+
+struct Avx2Lane {
+    static bool pass_header(const char*& p, const char* end, int32_t& left) {
+        if (end - p < 32)
+            return false;
+        const uint32_t S = mask_of(_mm256_cmpeq_epi8(load(p), bytes(' ')));
+        if (S == 0)
+            return false;
+        uint32_t starts = ~S & ((S << 1) | 1u);
+        const int last_space = 31 - __builtin_clz(S);
+        const int complete =
+            last_space == 0 ? 0 : __builtin_popcount(starts & ((1u << last_space) - 1));
+        if (complete < left) {
+            left -= complete;
+            p += last_space + 1;
+            return true;
+        }
+        for (int32_t k = 0; k < left; ++k)
+            starts &= starts - 1;
+        p += starts != 0 ? __builtin_ctz(starts) : last_space + 1;
+        left = 0;
+        return true;
+    }
+
+    static int32_t collect(const char*& p, const char* end, int32_t* out, int32_t want) {
+        int32_t n = 0;
+        while (n < want && end - p >= 33) {
+            const __m256i b = load(p);
+            const __m256i lower = _mm256_or_si256(b, bytes(0x20));
+            const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(b, bytes('0' - 1)),
+                                                   _mm256_cmpgt_epi8(bytes('9' + 1), b));
+            const __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(lower, bytes('a' - 1)),
+                                                    _mm256_cmpgt_epi8(bytes('f' + 1), lower));
+            const __m256i hex = _mm256_or_si256(digit, letter);
+            const __m256i space = _mm256_cmpeq_epi8(b, bytes(' '));
+            // Each byte's digit value (0 where no digit), and beside it the value of the
+            // token ending there: the digit before it (p[-1] is a space) times 16 plus its own.
+            const __m256i nib =
+                _mm256_and_si256(_mm256_add_epi8(_mm256_and_si256(b, bytes(0x0F)),
+                                                 _mm256_and_si256(letter, bytes(9))),
+                                 hex);
+            const __m256i before =
+                _mm256_alignr_epi8(nib, _mm256_permute2x128_si256(nib, nib, 0x08), 15);
+            const __m256i value = _mm256_or_si256(nib, _mm256_slli_epi16(before, 4));
+            const uint32_t S = mask_of(space);
+            const uint32_t H = mask_of(hex);
+            // Ten common tokens: digits at 0,1 3,4 ... 27,28 and spaces at 2, 5, ... 29.
+            if ((S & 0x3FFFFFFFu) == 0x24924924u && (H & 0x3FFFFFFFu) == 0x1B6DB6DBu) {
+                const __m256i ten = _mm256_shuffle_epi8(
+                    value,
+                    _mm256_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0,
+                                     3, 6, 9, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n),
+                                    _mm256_cvtepu8_epi32(_mm256_castsi256_si128(ten)));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n + 5),
+                                    _mm256_cvtepu8_epi32(_mm256_extracti128_si256(ten, 1)));
+                n += 10;
+                p += 30;
+                continue;
+            }
+            const __m256i next_space = _mm256_cmpeq_epi8(load(p + 1), bytes(' '));
+            const uint32_t Sn = mask_of(next_space);
+            const uint32_t X = mask_of(_mm256_cmpeq_epi8(lower, bytes('x')));
+            const uint32_t Z = mask_of(_mm256_cmpeq_epi8(b, bytes('0')));
+            // Only the bytes before the first one that is no space, hex digit or x count.
+            const uint32_t other = ~(S | H | X);
+            const uint32_t usable = other != 0 ? (other & (0u - other)) - 1 : ~0u;
+            const uint32_t N = (H | X) & usable;
+            uint32_t ends = N & Sn; // a token's last byte: a space follows
+            const uint32_t starts = N & ((S << 1) | 1u);
+            // An x only as the second byte of a token whose first is 0, with a digit after
+            // it; never three digits in a row (a third would change the value). Tokens from
+            // the first fault on are left to the skeleton.
+            const uint32_t bad =
+                ((X & ~((Z & starts) << 1)) | (X & ~(H >> 1)) | (H & (H << 1) & (H << 2))) & usable;
+            if (bad != 0)
+                ends &= (bad & (0u - bad)) - 1;
+            if (ends == 0)
+                break;
+            // Two bytes hold at most one end: keep the odd byte where the end is odd, then
+            // pack each pair to one byte and gather the pairs that hold an end.
+            const __m256i odd = _mm256_srai_epi16(_mm256_and_si256(hex, next_space), 15);
+            const __m256i pick =
+                _mm256_blendv_epi8(_mm256_and_si256(value, _mm256_set1_epi16(0x00FF)),
+                                   _mm256_srli_epi16(value, 8), odd);
+            const __m256i packed = _mm256_packus_epi16(pick, pick);
+            const uint32_t pairs = even_bits(ends | (ends >> 1));
+            n += gather(_mm256_castsi256_si128(packed), pairs & 0xFFu, out + n);
+            n += gather(_mm256_extracti128_si256(packed, 1), pairs >> 8, out + n);
+            p += 33 - __builtin_clz(ends); // past the space after the last end
+        }
+        return n;
+    }
+
+    static int32_t find(const int32_t* v, int32_t n, int32_t x) {
+        const __m256i want = _mm256_set1_epi32(x);
+        int32_t i = 0;
+        for (; i + 8 <= n; i += 8) {
+            const uint32_t m = mask_of(_mm256_cmpeq_epi32(
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)), want));
+            if (m != 0)
+                return i + __builtin_ctz(m) / 4;
+        }
+        while (i < n && v[i] != x)
+            ++i;
+        return i;
+    }
+};
+
+} // namespace
+
+FrameStatus decode_avx2(const char* line, const char* end, Frame& frame) {
+    return walk_frame<Avx2Lane>(line, end, frame);
+}
+
+} // namespace imgrebuild

@@ -39,7 +39,9 @@ bool processor_runs(DecodeLane lane) {
     return lane == DecodeLane::portable;
 }
 
-bool built_in(DecodeLane lane) {
+} // namespace
+
+bool lane_built(DecodeLane lane) {
     switch (lane) {
     case DecodeLane::portable:
         return true;
@@ -59,22 +61,20 @@ bool built_in(DecodeLane lane) {
     return false;
 }
 
-DecodeLane choose_lane() {
-    if (const char* forced = std::getenv("IMGREBUILD_LANE"); forced != nullptr) {
+DecodeLane lane_for(const char* forced) {
+    if (forced != nullptr) {
         for (const DecodeLane lane : kDecodeLanes) {
             if (std::strcmp(forced, lane_name(lane)) == 0 && lane_available(lane))
                 return lane;
         }
     }
-    DecodeLane best = DecodeLane::portable;
+    DecodeLane widest = DecodeLane::portable;
     for (const DecodeLane lane : kDecodeLanes) {
         if (lane_available(lane))
-            best = lane;
+            widest = lane;
     }
-    return best;
+    return widest;
 }
-
-} // namespace
 
 const char* lane_name(DecodeLane lane) {
     switch (lane) {
@@ -89,16 +89,16 @@ const char* lane_name(DecodeLane lane) {
 }
 
 bool lane_available(DecodeLane lane) {
-    return built_in(lane) && processor_runs(lane);
+    return lane_built(lane) && processor_runs(lane);
 }
 
 DecodeLane lane_in_use() {
-    static const DecodeLane lane = choose_lane();
+    static const DecodeLane lane = lane_for(std::getenv("IMGREBUILD_LANE"));
     return lane;
 }
 
 FrameStatus decode_frame_with(DecodeLane lane, const char* line, const char* end, Frame& frame) {
-    return entry_of(lane)(line, end, frame);
+    return entry_of(lane_available(lane) ? lane : DecodeLane::portable)(line, end, frame);
 }
 
 FrameStatus decode_frame(const char* line, const char* end, Frame& frame) {

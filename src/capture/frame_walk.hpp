@@ -79,6 +79,24 @@ bool read_full_token(const char*& p, const char* end, int32_t& value) {
     return v.error == NumberError::ok;
 }
 
+// The token at p (p < end) when it starts with two hex digits and a third byte, no hex digit,
+// follows them: the full read takes just those two digits, whatever else the token holds. Its
+// value goes to `value` and p moves past the token and the space after it. False otherwise.
+inline bool two_digit_token(const char*& p, const char* end, int32_t& value) {
+    if (end - p < 3)
+        return false;
+    const int32_t h0 = hex_of(p[0]);
+    const int32_t h1 = hex_of(p[1]);
+    if ((h0 | h1) >= 16 || hex_of(p[2]) < 16)
+        return false;
+    value = h0 * 16 + h1;
+    p += 2;
+    while (p < end && *p != ' ')
+        ++p;
+    p += p < end;
+    return true;
+}
+
 // The token at p (p < end, *p not a space) when it is written one of the simple ways and a
 // space follows it: its value goes to `value`, and the return is where the next token starts
 // (past the run of spaces). nullptr for any other token.
@@ -127,6 +145,8 @@ inline FrameStatus one_payload_token(const char*& p, const char* end, int32_t& v
     p = past_spaces(p, end);
     if (p == end)
         return FrameStatus::short_line;
+    if (two_digit_token(p, end, value))
+        return FrameStatus::ok;
     if (!read_full_token(p, end, value))
         return FrameStatus::bad_token;
     p += p < end;
@@ -140,9 +160,11 @@ template <class Lane> FrameStatus walk_frame(const char* line, const char* end, 
     // After each token p steps over the one space that follows it (or reaches the end), so
     // p[-1] is a space whenever p < end from here on.
     const char* p = past_spaces(line, end);
-    if (!read_full_token(p, end, frame.id))
-        return FrameStatus::bad_id;
-    p += p < end;
+    if (!two_digit_token(p, end, frame.id)) {
+        if (!read_full_token(p, end, frame.id))
+            return FrameStatus::bad_id;
+        p += p < end;
+    }
     if (frame.id != 0xC0 && frame.id != 0xC1)
         return FrameStatus::not_image;
 

@@ -91,13 +91,15 @@ struct Avx2Lane {
         int32_t n = 0;
         while (n < want && end - p >= 33) {
             const __m256i b = load(p);
+            const __m256i space = _mm256_cmpeq_epi8(b, bytes(' '));
             const __m256i lower = _mm256_or_si256(b, bytes(0x20));
             const __m256i digit = _mm256_and_si256(_mm256_cmpgt_epi8(b, bytes('0' - 1)),
                                                    _mm256_cmpgt_epi8(bytes('9' + 1), b));
             const __m256i letter = _mm256_and_si256(_mm256_cmpgt_epi8(lower, bytes('a' - 1)),
                                                     _mm256_cmpgt_epi8(bytes('f' + 1), lower));
             const __m256i hex = _mm256_or_si256(digit, letter);
-            const __m256i space = _mm256_cmpeq_epi8(b, bytes(' '));
+            const uint32_t S = mask_of(space);
+            const uint32_t H = mask_of(hex);
             // Each byte's digit value (0 where no digit), and beside it the value of the
             // token ending there: the digit before it (p[-1] is a space) times 16 plus its own.
             const __m256i nib =
@@ -107,10 +109,8 @@ struct Avx2Lane {
             const __m256i before =
                 _mm256_alignr_epi8(nib, _mm256_permute2x128_si256(nib, nib, 0x08), 15);
             const __m256i value = _mm256_or_si256(nib, _mm256_slli_epi16(before, 4));
-            const uint32_t S = mask_of(space);
-            const uint32_t H = mask_of(hex);
             // Ten common tokens: digits at 0,1 3,4 ... 27,28 and spaces at 2, 5, ... 29.
-            if ((S & 0x3FFFFFFFu) == 0x24924924u && (H & 0x3FFFFFFFu) == 0x1B6DB6DBu) {
+            if (((S ^ 0x24924924u) | (H ^ 0x1B6DB6DBu)) << 2 == 0) {
                 const __m256i ten = _mm256_shuffle_epi8(
                     value,
                     _mm256_setr_epi8(1, 4, 7, 10, 13, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 0,
@@ -159,10 +159,21 @@ struct Avx2Lane {
 
     static int32_t find(const int32_t* v, int32_t n, int32_t x) {
         const __m256i want = _mm256_set1_epi32(x);
+        const auto hit = [&](int32_t i) {
+            return _mm256_cmpeq_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)),
+                                      want);
+        };
         int32_t i = 0;
+        // Thirty-two at a time while none is there, the usual case.
+        while (i + 32 <= n) {
+            const __m256i any = _mm256_or_si256(_mm256_or_si256(hit(i), hit(i + 8)),
+                                                _mm256_or_si256(hit(i + 16), hit(i + 24)));
+            if (!_mm256_testz_si256(any, any))
+                break;
+            i += 32;
+        }
         for (; i + 8 <= n; i += 8) {
-            const uint32_t m = mask_of(_mm256_cmpeq_epi32(
-                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(v + i)), want));
+            const uint32_t m = mask_of(hit(i));
             if (m != 0)
                 return i + __builtin_ctz(m) / 4;
         }

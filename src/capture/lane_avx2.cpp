@@ -47,15 +47,6 @@ inline __m256i bytes(char c) {
     return _mm256_set1_epi8(c);
 }
 
-// The even bits of x, packed into its low sixteen bits.
-inline uint32_t even_bits(uint32_t x) {
-    x &= 0x55555555u;
-    x = (x | (x >> 1)) & 0x33333333u;
-    x = (x | (x >> 2)) & 0x0F0F0F0Fu;
-    x = (x | (x >> 4)) & 0x00FF00FFu;
-    return (x | (x >> 8)) & 0x0000FFFFu;
-}
-
 // Writes the four to eight bytes of v picked by the 8-bit mask m, widened, to out.
 inline int32_t gather(__m128i v, uint32_t m, int32_t* out) {
     const __m128i picked =
@@ -124,32 +115,33 @@ struct Avx2Lane {
                 continue;
             }
             const __m256i next_space = _mm256_cmpeq_epi8(load(p + 1), bytes(' '));
+            const __m256i end_v = _mm256_and_si256(hex, next_space); // a digit, then a space
             const uint32_t Sn = mask_of(next_space);
             const uint32_t X = mask_of(_mm256_cmpeq_epi8(lower, bytes('x')));
             const uint32_t Z = mask_of(_mm256_cmpeq_epi8(b, bytes('0')));
-            // Only the bytes before the first one that is no space, hex digit or x count.
-            const uint32_t other = ~(S | H | X);
-            const uint32_t usable = other != 0 ? (other & (0u - other)) - 1 : ~0u;
-            const uint32_t N = (H | X) & usable;
-            uint32_t ends = N & Sn; // a token's last byte: a space follows
-            const uint32_t starts = N & ((S << 1) | 1u);
-            // An x only as the second byte of a token whose first is 0, with a digit after
-            // it; never three digits in a row (a third would change the value). Tokens from
-            // the first fault on are left to the skeleton.
-            const uint32_t bad =
-                ((X & ~((Z & starts) << 1)) | (X & ~(H >> 1)) | (H & (H << 1) & (H << 2))) & usable;
-            if (bad != 0)
-                ends &= (bad & (0u - bad)) - 1;
+            // Only the tokens before the first byte that is no space, hex digit or x, and
+            // before the first fault, are taken: an x only as the second byte of a token whose
+            // first is 0, with a digit after it; never three digits in a row (a third would
+            // change the value). The skeleton reads the rest.
+            const uint32_t zero_first = Z & ((S << 1) | 1u);
+            const uint32_t bad = (X & ~((zero_first << 1) & (H >> 1))) | (H & (H << 1) & (H << 2));
+            const uint32_t stop = ~(S | H | X) | bad;
+            const uint32_t ends = H & Sn & ~stop & (stop - 1); // last bytes of the tokens taken
             if (ends == 0)
                 break;
             // Two bytes hold at most one end: keep the odd byte where the end is odd, then
-            // pack each pair to one byte and gather the pairs that hold an end.
-            const __m256i odd = _mm256_srai_epi16(_mm256_and_si256(hex, next_space), 15);
+            // pack each pair to one byte and gather the pairs that hold an end (those of the
+            // tokens taken: the ones below the first stop, as a space follows every end).
+            const __m256i odd = _mm256_srai_epi16(end_v, 15);
             const __m256i pick =
                 _mm256_blendv_epi8(_mm256_and_si256(value, _mm256_set1_epi16(0x00FF)),
                                    _mm256_srli_epi16(value, 8), odd);
             const __m256i packed = _mm256_packus_epi16(pick, pick);
-            const uint32_t pairs = even_bits(ends | (ends >> 1));
+            const __m256i none =
+                _mm256_cmpeq_epi16(end_v, _mm256_setzero_si256()); // pairs with no end
+            const uint32_t with_end = ~mask_of(_mm256_packs_epi16(none, none));
+            const uint32_t pairs = ((with_end & 0xFFu) | ((with_end >> 8) & 0xFF00u)) &
+                                   ((1u << (_tzcnt_u32(stop) >> 1)) - 1);
             n += gather(_mm256_castsi256_si128(packed), pairs & 0xFFu, out + n);
             n += gather(_mm256_extracti128_si256(packed, 1), pairs >> 8, out + n);
             p += 33 - __builtin_clz(ends); // past the space after the last end

@@ -15,24 +15,15 @@ struct Read {
     std::string text;
 };
 
-// The helper thread that reads ahead, for the tests that read through it.
-ReadAhead& helper() {
-    static ReadAhead ahead;
-    static const bool started = ahead_start(ahead);
-    EXPECT_TRUE(started);
-    return ahead;
-}
-
 // Reads `bytes` to its end, `chunk` bytes per refill, and returns every read, the closing
-// no_line included; with `ahead`, through the helper thread.
-std::vector<Read> read_all(const std::string& bytes, int32_t chunk = kReadChunk,
-                           bool ahead = false) {
+// no_line included.
+std::vector<Read> read_all(const std::string& bytes, int32_t chunk = kReadChunk) {
     std::FILE* f = std::tmpfile();
     std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::rewind(f);
     static LineReader reader;
     static char data[kLineCap];
-    reader_open(reader, f, chunk, ahead ? &helper() : nullptr);
+    reader_open(reader, f, chunk);
     std::vector<Read> reads;
     for (;;) {
         int32_t length = -1;
@@ -41,8 +32,6 @@ std::vector<Read> read_all(const std::string& bytes, int32_t chunk = kReadChunk,
         if (s != ReadStatus::line)
             break;
     }
-    EXPECT_EQ(reader_offset(reader), static_cast<int64_t>(bytes.size()));
-    reader_close(reader);
     std::fclose(f);
     return reads;
 }
@@ -63,20 +52,15 @@ void PrintTo(const ReaderCase& c, std::ostream* os) {
 
 class ReaderTest : public ::testing::TestWithParam<ReaderCase> {};
 
-// The same reads whatever the refill size, so lines and CR LF pairs may cross refills, and
-// whether the helper thread reads ahead or not.
+// The same reads whatever the refill size, so lines and CR LF pairs may cross refills.
 TEST_P(ReaderTest, FollowsTextModeRules) {
     const ReaderCase& c = GetParam();
-    for (const bool ahead : {false, true}) {
-        for (int32_t chunk : {kReadChunk, 1, 2, 3, 7, 4096}) {
-            const std::vector<Read> got = read_all(c.bytes, chunk, ahead);
-            ASSERT_EQ(got.size(), c.reads.size()) << "chunk " << chunk << ", ahead " << ahead;
-            for (size_t k = 0; k < got.size(); ++k) {
-                EXPECT_EQ(got[k].status, c.reads[k].status)
-                    << "read " << k << ", chunk " << chunk << ", ahead " << ahead;
-                EXPECT_EQ(got[k].text, c.reads[k].text)
-                    << "read " << k << ", chunk " << chunk << ", ahead " << ahead;
-            }
+    for (int32_t chunk : {kReadChunk, 1, 2, 3, 7, 4096}) {
+        const std::vector<Read> got = read_all(c.bytes, chunk);
+        ASSERT_EQ(got.size(), c.reads.size()) << "chunk " << chunk;
+        for (size_t k = 0; k < got.size(); ++k) {
+            EXPECT_EQ(got[k].status, c.reads[k].status) << "read " << k << ", chunk " << chunk;
+            EXPECT_EQ(got[k].text, c.reads[k].text) << "read " << k << ", chunk " << chunk;
         }
     }
 }
@@ -118,46 +102,23 @@ TEST(ReaderChunks, CrlfAcrossRefillsFoldsTheSame) {
     const int lines = 3 * kReadChunk / 101 + 7;
     for (int k = 0; k < lines; ++k)
         bytes += body + "\r\n";
-    for (const bool ahead : {false, true}) {
-        const std::vector<Read> got = read_all(bytes, kReadChunk, ahead);
-        ASSERT_EQ(got.size(), static_cast<size_t>(lines) + 1);
-        for (int k = 0; k < lines; ++k)
-            ASSERT_EQ(got[static_cast<size_t>(k)].text, body + "\n") << "line " << k;
-        EXPECT_EQ(got.back().status, none);
-    }
+    const std::vector<Read> got = read_all(bytes);
+    ASSERT_EQ(got.size(), static_cast<size_t>(lines) + 1);
+    for (int k = 0; k < lines; ++k)
+        ASSERT_EQ(got[static_cast<size_t>(k)].text, body + "\n") << "line " << k;
+    EXPECT_EQ(got.back().status, none);
 }
 
 TEST(ReaderFailure, ADirectoryFailsToRead) {
-    for (const bool ahead : {false, true}) {
-        std::FILE* f = std::fopen(".", "rb");
-        ASSERT_NE(f, nullptr);
-        static LineReader reader;
-        static char data[kLineCap];
-        reader_open(reader, f, kReadChunk, ahead ? &helper() : nullptr);
-        int32_t length = -1;
-        EXPECT_EQ(read_line(reader, data, length), ReadStatus::failed) << "ahead " << ahead;
-        EXPECT_EQ(read_line(reader, data, length), ReadStatus::failed) << "ahead " << ahead;
-        reader_close(reader);
-        std::fclose(f);
-    }
-}
-
-// A reader closed before its end leaves no read under way on the file.
-TEST(ReaderAhead, ClosingBeforeTheEndWaitsForTheHelper) {
-    const std::string bytes(5 * kReadChunk, 'a');
-    for (int k = 0; k < 20; ++k) {
-        std::FILE* f = std::tmpfile();
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::rewind(f);
-        static LineReader reader;
-        static char data[kLineCap];
-        reader_open(reader, f, kReadChunk, &helper());
-        int32_t length = -1;
-        ASSERT_EQ(read_line(reader, data, length), ReadStatus::line);
-        EXPECT_EQ(length, kLineCap - 1);
-        reader_close(reader);
-        std::fclose(f);
-    }
+    std::FILE* f = std::fopen(".", "rb");
+    ASSERT_NE(f, nullptr);
+    static LineReader reader;
+    static char data[kLineCap];
+    reader_open(reader, f);
+    int32_t length = -1;
+    EXPECT_EQ(read_line(reader, data, length), ReadStatus::failed);
+    EXPECT_EQ(read_line(reader, data, length), ReadStatus::failed);
+    std::fclose(f);
 }
 
 TEST(TextEnd, StopsAtTheFirstNul) {

@@ -6,10 +6,8 @@
 // No other byte is special: NUL and 0x1A are stored like any other.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <thread>
 
 #include "limits.hpp"
 
@@ -26,53 +24,20 @@ enum class ReadStatus : int32_t {
     failed,    // the file could not be read; the end of the file had not been reached
 };
 
-// A helper thread that makes a reader's next read from its file while the reader's lines are
-// handled: the same reads, of the same sizes and in the same order, only earlier. Started once,
-// before the run's first step, it allocates nothing afterwards.
-struct ReadAhead {
-    std::thread worker;
-    std::atomic<int32_t> state; // idle, asked, done or quit
-    // What it is asked to read.
-    std::FILE* file;
-    unsigned char* into;
-    int32_t chunk;
-    // What the read gave: the bytes, and whether the file's error indicator was then set.
-    size_t got;
-    bool error;
-    unsigned char buf[kReadChunk]; // the second buffer of the reader it serves
-
-    ~ReadAhead();
-};
-
-// Starts the helper thread; false when it could not be started (the readers then read
-// themselves).
-bool ahead_start(ReadAhead& ahead);
-
-// Ends the helper thread, after the read it is making, if any; nothing when it is not running.
-void ahead_stop(ReadAhead& ahead);
-
 struct LineReader {
     std::FILE* file;
-    int32_t chunk;    // bytes asked of the file per refill
-    int32_t pos;      // next unread byte of the current refill
-    int32_t fill;     // bytes of the current refill that hold file data
-    bool at_end;      // the file has no more bytes (sticky, as a stream's end-of-file indicator)
-    bool failed;      // a read from the file failed (sticky)
-    int64_t taken;    // bytes fetched from the file since the reader was opened
-    ReadAhead* ahead; // the helper making the next read, or nullptr to read here
-    const unsigned char* data;     // the current refill: buf, or the helper's buffer
+    int32_t chunk; // bytes asked of the file per refill
+    int32_t pos;   // next unread byte of buf
+    int32_t fill;  // bytes of buf that hold file data
+    bool at_end;   // the file has no more bytes (sticky, as a stream's end-of-file indicator)
+    bool failed;   // a read from the file failed (sticky)
+    int64_t taken; // bytes fetched from the file since the reader was opened
     unsigned char buf[kReadChunk]; // one refill: at most `chunk` bytes of the file
 };
 
 // Starts reading `file` from its current position, `chunk` bytes at a time (1 to kReadChunk;
-// smaller chunks only serve tests of lines that cross refills). With `ahead` (started, and
-// serving no other reader), each next read is made by the helper thread while the current
-// one is handled; reader_close must then be called before the file is closed.
-void reader_open(LineReader& reader, std::FILE* file, int32_t chunk = kReadChunk,
-                 ReadAhead* ahead = nullptr);
-
-// Waits for the helper's read of the file, if one is under way, so the file may be closed.
-void reader_close(LineReader& reader);
+// smaller chunks only serve tests of lines that cross refills).
+void reader_open(LineReader& reader, std::FILE* file, int32_t chunk = kReadChunk);
 
 // Reads the next line into `data` (kLineCap characters, NUL-terminated) and its length,
 // NUL bytes inside the line included, into `length`.

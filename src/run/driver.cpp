@@ -1,6 +1,5 @@
 #include "run/driver.hpp"
 
-#include <cstdlib>
 #include <cstring>
 
 #include "capture/capture_file.hpp"
@@ -26,8 +25,6 @@ struct RunState {
     char na[kLineCap];   // a name line's text up to its line feed: at most 19,999 and the NUL
     Frame frame;         // the current frame: 168 unescaped values
     Reception reception; // three tables of 20,000 slots: at most 12,734 pages give 20,000
-    ReadAhead ahead;     // the helper thread that reads the capture files ahead
-    bool reading_ahead;  // the helper thread runs
 };
 
 RunState state;
@@ -105,12 +102,11 @@ int process_capture(RunState& s, int32_t i, int32_t SC_S) {
     FileGuard file{open_input(s.na)};
     if (file.file == nullptr)
         return fail(s.con, "read file open error.\r\n");
-    reader_open(s.capture, file.file, kReadChunk, s.reading_ahead ? &s.ahead : nullptr);
+    reader_open(s.capture, file.file);
     const FramesRead frames =
         read_frames(s.capture, s.data, s.frame, 1, [&](int64_t lineno, FrameStatus status) {
             handle_frame(s, lineno, status, math);
         });
-    reader_close(s.capture);
     if (frames.status == ReadStatus::failed)
         return fail(s.con, "read file read error.\r\n");
     end_file(s.reception, math.mcomsize, math.rangekey, s.con);
@@ -161,12 +157,7 @@ int rebuild(RunState& s, std::FILE* in) {
 int run(std::FILE* in, std::FILE* out, std::FILE* err) {
     RunState& s = state;
     console_open(s.con, out);
-    // The capture files are read a refill ahead by a helper thread, so that the copy out of
-    // the file and the decoding overlap; without it they are read in turn.
-    s.reading_ahead = std::getenv("IMGREBUILD_NO_READ_AHEAD") == nullptr && ahead_start(s.ahead);
     const int status = rebuild(s, in);
-    if (s.reading_ahead)
-        ahead_stop(s.ahead);
     if (!s.con.failed)
         return status;
     // The image and the run went on without the log; the operator must not take it as whole.

@@ -8,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "plain_decode.hpp"
+#include "plain_model.hpp"
 
 namespace {
 
 char data[20000];
 char na[20000];
-int32_t rda[170];
+model::Decoded frame;
 int32_t judge[20000], judgeo[20000], result[20000];
 unsigned char imagebuf[24000000];
 
@@ -34,7 +34,7 @@ bool head_value(std::FILE* f, int32_t& value) {
     if (read_line(f) == nullptr || std::strtok(data, " ") == nullptr)
         return false;
     const char* second = std::strtok(nullptr, " ");
-    return second != nullptr && plain::number(second, 10, value);
+    return second != nullptr && model::number(second, 10, value);
 }
 
 int fail(const char* message) {
@@ -93,7 +93,7 @@ int main() {
         std::strtok(data, "_");
         for (int k = 0; k < 4; ++k) {
             const char* piece = std::strtok(nullptr, "_");
-            if (piece == nullptr || !plain::number(piece, 10, r[k]))
+            if (piece == nullptr || !model::number(piece, 10, r[k]))
                 return fail("read file format error.\r\n");
         }
         std::printf("na=%s\r\nSSC=%d SP=%d ESC=%d EP=%d\r\n", na, r[0], r[1], r[2], r[3]);
@@ -115,15 +115,15 @@ int main() {
                 return fail("read file read error.\r\n");
             if (std::feof(f))
                 break;
-            int32_t id = 0;
-            const int d = plain::decode_frame(data, rda, id);
-            if (d == 2)
+            model::decode_in_place(data, frame);
+            if (frame.status == model::Frame::not_image)
                 std::printf("ID=%x\r\nDATA IS NOT IMAGE DATA\r\nSTOP\r\n",
-                            static_cast<unsigned>(id));
-            if (d == 3)
+                            static_cast<unsigned>(frame.id));
+            else if (frame.status != model::Frame::ok && frame.status != model::Frame::blank)
                 std::printf("line %d is not a valid frame.\r\n", lineno);
-            if (d != 0)
+            if (frame.status != model::Frame::ok)
                 continue;
+            const int32_t* rda = frame.rda;
             const int32_t PN = static_cast<int32_t>(((static_cast<uint32_t>(rda[0]) << 16) |
                                                      (static_cast<uint32_t>(rda[1]) << 8) |
                                                      static_cast<uint32_t>(rda[2])) %

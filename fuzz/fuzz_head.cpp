@@ -4,7 +4,7 @@
 #include <string>
 
 #include "log/console.hpp"
-#include "model.hpp"
+#include "plain_model.hpp"
 #include "run/run_info.hpp"
 #include "support.hpp"
 

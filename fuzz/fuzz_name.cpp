@@ -7,7 +7,7 @@
 #include "capture/range.hpp"
 #include "image/image.hpp"
 #include "limits.hpp"
-#include "model.hpp"
+#include "plain_model.hpp"
 #include "support.hpp"
 
 using namespace imgrebuild;

@@ -13,7 +13,7 @@
 
 #include "capture/frame.hpp"
 #include "capture/line_reader.hpp"
-#include "model.hpp"
+#include "plain_model.hpp"
 #include "run/driver.hpp"
 #include "scratch.hpp"
 #include "support.hpp"

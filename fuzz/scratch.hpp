@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "model.hpp"
+#include "plain_model.hpp"
 #include "support.hpp"
 
 namespace fuzzscratch {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/frame_lanes.hpp"
+
 #include <cstring>
 #include <string>
 
 #include "frames.hpp"
-#include "model.hpp"
+#include "plain_model.hpp"
 
 using namespace imgrebuild;
 namespace tf = testframes;
@@ -92,47 +94,100 @@ TEST(DecodeFrame, TokensReadLikeStrtol) {
     EXPECT_EQ(f.rda[4], 0x7F);
 }
 
-// The fast lanes (five common tokens at a time, windows of simple tokens, one simple token)
-// take only what the full read would take the same way. Each token form at the edge of a lane
-// is put at payload positions around the lanes' windows, with the payload shifted by runs of
-// spaces, and the result must be the plain model's, status and every value.
-TEST(DecodeFrame, FastLanesEqualTheFullRules) {
-    const char* const forms[] = {
-        "5",     "05",    "005",  "1A5",    "0x",   "0xg",   "0x5", "0x05", "0X5A",
-        "0x5A5", "+5",    "-5",   "5\t",    "\t5",  "A5\t7", "x5",  "0xx5", "00x5",
-        "DB DC", "DB DD", "DB",   "DB  DC", "ff",   "fF",    "g",   "5g",   "0xdb 0XDC",
-        "DC",    "0",     "0 0x", "a\r",    "C0\r", "7\n7",  "",    "  ",   "db dd dc"};
+// The decoding lanes this processor can run; the portable one always.
+std::vector<DecodeLane> lanes_here() {
+    std::vector<DecodeLane> v;
+    for (const DecodeLane lane : kDecodeLanes) {
+        if (lane_available(lane))
+            v.push_back(lane);
+    }
+    return v;
+}
+
+TEST(DecodeLanes, PortableAlwaysRunsAndTheChoiceIsAvailable) {
+    EXPECT_TRUE(lane_available(DecodeLane::portable));
+    EXPECT_TRUE(lane_available(lane_in_use()));
+#if defined(__x86_64__)
+    // Every x86-64 processor has SSE2.
+    EXPECT_EQ(lane_available(DecodeLane::sse2), lane_built(DecodeLane::sse2));
+#endif
+}
+
+TEST(DecodeLanes, TheVariableForcesAnAvailableLaneAndIsIgnoredOtherwise) {
+    const DecodeLane widest = lanes_here().back();
+    EXPECT_EQ(lane_for(nullptr), widest);
+    EXPECT_EQ(lane_for(""), widest);
+    EXPECT_EQ(lane_for("avx-512"), widest);
+    EXPECT_EQ(lane_for("AVX2"), widest); // names are lower case
+    for (const DecodeLane lane : kDecodeLanes)
+        EXPECT_EQ(lane_for(lane_name(lane)), lane_available(lane) ? lane : widest)
+            << lane_name(lane);
+}
+
+// The fast paths of every lane (ten or five common tokens at a time, windows of simple
+// tokens, one simple token, header windows) take only what the full read would take the same
+// way. Each token form at the edge of a lane is put in the header or at payload positions
+// around the lanes' windows and near the line's end, among common tokens or mixed ones, with
+// the payload shifted by runs of spaces; each lane's result must be the plain model's, status
+// and every value.
+TEST(DecodeFrame, EveryLaneEqualsThePlainModel) {
+    const char* const forms[] = {"5",        "05",   "005",   "1A5",  "0x",    "0xg",       "0x5",
+                                 "0x05",     "0X5A", "0x5A5", "+5",   "-5",    "5\t",       "\t5",
+                                 "A5\t7",    "x5",   "0xx5",  "00x5", "DB DC", "DB DD",     "DB",
+                                 "DB  DC",   "ff",   "fF",    "g",    "5g",    "0xdb 0XDC", "DC",
+                                 "0",        "0 0x", "a\r",   "C0\r", "7\n7",  "",          "  ",
+                                 "db dd dc", "0X",   "0x0x5", "5x",   "A2zz",  "\x80"};
+    std::vector<int> positions; // -18 to -1: header tokens 1 to 18; from 0: payload tokens
+    for (int at = -18; at < 40; ++at)
+        positions.push_back(at);
+    for (int at = 150; at < 175; ++at)
+        positions.push_back(at);
+    const std::vector<DecodeLane> lanes = lanes_here();
     size_t compared = 0;
     for (const char* form : forms) {
-        for (int shift = 0; shift < 16; ++shift) {
-            for (int at = 0; at < 22; ++at) {
-                std::string text = "C0";
-                for (int k = 0; k < 18; ++k)
-                    text += " 00";
-                text += std::string(1 + static_cast<size_t>(shift), ' ');
-                for (int k = 0; k < 175; ++k) {
-                    text += k == at ? form : (k % 7 == 3 ? "a" : "1f");
-                    text += k % 5 == 4 ? "  " : " ";
-                }
-                for (const char* eol : {"\n", ""}) {
-                    const std::string line = text + eol;
-                    Frame f{};
-                    const FrameStatus got = decode(line, f);
-                    const model::Decoded want = model::decode(line);
-                    ASSERT_EQ(static_cast<int>(got), static_cast<int>(want.status))
-                        << "form '" << form << "' at " << at << ", shift " << shift;
-                    if (got != FrameStatus::ok)
-                        continue;
-                    ASSERT_EQ(f.counter, want.counter) << form;
-                    for (int v = 0; v < kFrameValues; ++v)
-                        ASSERT_EQ(f.rda[v], want.rda[v]) << "form '" << form << "' at " << at
-                                                         << ", shift " << shift << ", value " << v;
-                    ++compared;
+        for (const bool tidy : {false, true}) {
+            for (int shift = 0; shift < 34; ++shift) {
+                for (const int at : positions) {
+                    if (shift % 3 != 0 && (at < 0 || at >= 150))
+                        continue; // the header and the line's end matter less with each shift
+                    std::string text = "C0";
+                    for (int k = -18; k < 0; ++k) {
+                        text += ' ';
+                        text += k == at ? form : "00";
+                    }
+                    text += std::string(1 + static_cast<size_t>(shift), ' ');
+                    for (int k = 0; k < 175; ++k) {
+                        text += k == at ? form : (!tidy && k % 7 == 3 ? "a" : "1f");
+                        text += !tidy && k % 5 == 4 ? "  " : " ";
+                    }
+                    for (const char* eol : {"\n", "", "\r\n"}) {
+                        if (*eol != '\n' && at < 150)
+                            continue; // how the line ends matters only near its end
+                        const std::string line = text + eol;
+                        const model::Decoded want = model::decode(line);
+                        for (const DecodeLane lane : lanes) {
+                            Frame f{};
+                            const FrameStatus got =
+                                decode_frame_with(lane, line.data(), line.data() + line.size(), f);
+                            ASSERT_EQ(static_cast<int>(got), static_cast<int>(want.status))
+                                << lane_name(lane) << ": form '" << form << "' at " << at
+                                << ", shift " << shift << (tidy ? ", tidy" : "");
+                            if (got != FrameStatus::ok)
+                                continue;
+                            ASSERT_EQ(f.counter, want.counter) << lane_name(lane) << ": " << form;
+                            for (int v = 0; v < kFrameValues; ++v)
+                                ASSERT_EQ(f.rda[v], want.rda[v])
+                                    << lane_name(lane) << ": form '" << form << "' at " << at
+                                    << ", shift " << shift << (tidy ? ", tidy" : "") << ", value "
+                                    << v;
+                            ++compared;
+                        }
+                    }
                 }
             }
         }
     }
-    EXPECT_GT(compared, 10000u);
+    EXPECT_GT(compared, 100000u);
 }
 
 struct BadCase {

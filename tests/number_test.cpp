@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 
 using namespace imgrebuild;
 
@@ -17,6 +18,28 @@ struct NumberCase {
     NumberError error;
     int32_t stop; // characters consumed
 };
+
+// Writes `text` readably for a test's name: printable characters as they are, any other, the
+// space among them, as its hex code in angle brackets; "empty" for no text.
+void print_text(const char* text, std::ostream* os) {
+    if (*text == '\0')
+        *os << "empty";
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c > ' ' && c < 0x7F && c != '<' && c != '>') {
+            *os << *p;
+        } else {
+            static const char hex[] = "0123456789abcdef";
+            *os << '<' << hex[c >> 4] << hex[c & 15] << '>';
+        }
+    }
+}
+
+// Names each case in the test list (and so in ctest) by its text and base.
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    print_text(c.text, os);
+    *os << " in base " << c.base;
+}
 
 class NumberTest : public ::testing::TestWithParam<NumberCase> {};
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "limits.hpp"
@@ -17,6 +18,27 @@ struct NameCase {
     const char* na;
     PageRange range;
 };
+
+// Writes `text` readably for a test's name: printable characters as they are, any other, the
+// space among them, as its hex code in angle brackets; "empty" for no text.
+void print_text(const char* text, std::ostream* os) {
+    if (*text == '\0')
+        *os << "empty";
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c > ' ' && c < 0x7F && c != '<' && c != '>') {
+            *os << *p;
+        } else {
+            static const char hex[] = "0123456789abcdef";
+            *os << '<' << hex[c >> 4] << hex[c & 15] << '>';
+        }
+    }
+}
+
+// Names each case in the test list (and so in ctest) by its line.
+void PrintTo(const NameCase& c, std::ostream* os) {
+    print_text(c.line, os);
+}
 
 class NameLineTest : public ::testing::TestWithParam<NameCase> {};
 
@@ -70,6 +92,12 @@ struct RangeCase {
     int32_t mcomsize;
     int64_t base, limit;
 };
+
+// Names each case in the test list (and so in ctest) by its range and SC_S.
+void PrintTo(const RangeCase& c, std::ostream* os) {
+    *os << "SSC " << c.range.SSC << " SP " << c.range.SP << " ESC " << c.range.ESC << " EP "
+        << c.range.EP << " from SC_S " << c.SC_S;
+}
 
 class RangeMathTest : public ::testing::TestWithParam<RangeCase> {};
 

@@ -25,6 +25,7 @@
 #include "analysis.hpp"
 #include "expected.hpp"
 #include "frames.hpp"
+#include "pictures.hpp"
 #include "plan.hpp"
 #include "sim.hpp"
 #include "text.hpp"
@@ -487,13 +488,52 @@ struct Png {
         stbi_image_free(p);
         return true;
     }
+    bool decode(const std::string& bytes) {
+        int channels = 0;
+        unsigned char* p =
+            stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
+                                  static_cast<int>(bytes.size()), &width, &height, &channels, 3);
+        if (p == nullptr)
+            return false;
+        rgb.assign(p, p + static_cast<size_t>(width) * height * 3);
+        stbi_image_free(p);
+        return true;
+    }
     std::array<int, 3> at(int x, int y) const {
         const uint8_t* q = &rgb[(static_cast<size_t>(y) * width + x) * 3];
         return {q[0], q[1], q[2]};
     }
 };
 
-// Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a pixel, 8 a row: the
+using Colour = std::array<int, 3>;
+
+Colour colour_of(imgcover::Rgb c) {
+    return {c.r, c.g, c.b};
+}
+
+// The analysis imgcover makes of `dir`, image kept.
+imgcover::Analysis analysed(const std::string& dir) {
+    imgcover::Analysis a;
+    a.dir = dir;
+    a.keep_image = true;
+    std::string error;
+    EXPECT_TRUE(imgcover::analyse(a, error)) << error;
+    return a;
+}
+
+// The colour of map cell `k` when all four pixels of its square agree; {-1,-1,-1} otherwise.
+Colour square_colour(const Png& png, const imgcover::MapLayout& m, int64_t k) {
+    const int x = static_cast<int>(m.left + imgcover::kMapSquare * (k % m.width));
+    const int y = static_cast<int>(m.top + imgcover::kMapSquare * (k / m.width));
+    const Colour c = png.at(x, y);
+    for (int dy = 0; dy < imgcover::kMapSquare; ++dy)
+        for (int dx = 0; dx < imgcover::kMapSquare; ++dx)
+            if (png.at(x + dx, y + dy) != c)
+                return {-1, -1, -1};
+    return c;
+}
+
+// Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a cell, 8 a row: the
 // first pass lacks slots 3 and 4, a repeat after another range brings slot 3, slot 4 stays
 // missing, and page 7 is received once.
 TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
@@ -507,51 +547,185 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
     EXPECT_EQ(r.status, 1);
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/map.png"));
-    EXPECT_EQ(png.width, 190); // the legend's width
-    EXPECT_GT(png.height, 2048 / 16 / 8);
-    const auto colour = [&](int64_t offset) {
-        const int64_t cell = offset / 16;
-        return png.at(static_cast<int>(cell % 8), static_cast<int>(cell / 8));
+    imgcover::MapLayout m;
+    std::string error;
+    ASSERT_TRUE(imgcover::map_layout(analysed(w.path()), 16, 8, m, error));
+    EXPECT_EQ(png.width, m.pixels_wide);
+    EXPECT_EQ(png.height, m.pixels_high);
+    EXPECT_EQ(m.rows, 2048 / 16 / 8);
+    const auto colour = [&](int64_t offset) { return square_colour(png, m, offset / 16); };
+    const Colour missing = colour_of(imgcover::kMissingColour),
+                 repeat = colour_of(imgcover::kRepeatColour),
+                 first = colour_of(imgcover::kFirstTryColour);
+    EXPECT_EQ(colour(0), first);
+    EXPECT_EQ(colour(3 * 163 + 8), repeat);   // slot 3: only the repeat brought it
+    EXPECT_EQ(colour(4 * 163 + 20), missing); // slot 4: never received
+    EXPECT_EQ(colour(1900), first);           // page 7, first try
+    // A cell with a missing byte is missing even when the rest of it was received.
+    EXPECT_EQ(colour(5 * 163 - 1), missing);
+    // Four colours no two alike, and none is the background.
+    const std::set<Colour> all{missing, repeat, first, colour_of(imgcover::kUnsettledColour),
+                               Colour{250, 250, 250}};
+    EXPECT_EQ(all.size(), 5u);
+    // Ticks at the boundaries of the ranges: row 0 (offset 0) and row 3 (offset 1792, where
+    // (0,0)-(0,6) ends and (0,7) starts) are marked left of the map; row 2 is not.
+    const auto ticked = [&](int64_t row) {
+        return png.at(m.left - 2, static_cast<int>(m.top + imgcover::kMapSquare * row + 1)) ==
+               Colour{20, 20, 20};
     };
-    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
-    EXPECT_EQ(colour(0), green);
-    EXPECT_EQ(colour(3 * 163 + 8), amber); // slot 3: only the repeat brought it
-    EXPECT_EQ(colour(4 * 163 + 20), red);  // slot 4: never received
-    EXPECT_EQ(colour(1900), green);        // page 7, first try
-    // A cell with a missing byte is red even when the rest of it was received.
-    EXPECT_EQ(colour(5 * 163 - 1), red);
+    EXPECT_TRUE(ticked(0));
+    EXPECT_TRUE(ticked(1792 / 16 / 8));
+    EXPECT_FALSE(ticked(2));
 }
 
-TEST(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+// The largest image with one slot missing, on the default map: the slot shows as at least one
+// whole 2x2 square in the missing colour; a byte set unsettled shows in its own colour.
+TEST(Map, OneMissingSlotOfTheLargestImageIsASquareAndUnsettledHasItsColour) {
+    imgcover::Analysis a;
+    a.head.imagesize = imgrebuild::kMaxImageSize;
+    a.coverage.assign(static_cast<size_t>(a.head.imagesize),
+                      imgcover::kCovered | imgcover::kFirstTry);
+    const int64_t slot_first = 9'876'543;
+    for (int64_t o = slot_first; o < slot_first + 163; ++o)
+        a.coverage[static_cast<size_t>(o)] = 0;
+    const int64_t unsettled = 20'000'000;
+    a.coverage[static_cast<size_t>(unsettled)] |= imgcover::kUnsettled;
+    std::string png_bytes, error;
+    ASSERT_TRUE(imgcover::map_png(a, 0, 512, png_bytes, error)) << error;
+    imgcover::MapLayout m;
+    ASSERT_TRUE(imgcover::map_layout(a, 0, 512, m, error));
+    EXPECT_LE(m.rows, imgcover::kMapRows);
+    Png png;
+    ASSERT_TRUE(png.decode(png_bytes));
+    int missing_pixels = 0;
+    for (int y = 0; y < png.height; ++y)
+        for (int x = 0; x < png.width; ++x)
+            missing_pixels += png.at(x, y) == colour_of(imgcover::kMissingColour);
+    EXPECT_GE(missing_pixels, 4);
+    EXPECT_EQ(square_colour(png, m, slot_first / m.cell), colour_of(imgcover::kMissingColour));
+    EXPECT_EQ(square_colour(png, m, (slot_first + 162) / m.cell),
+              colour_of(imgcover::kMissingColour));
+    EXPECT_EQ(square_colour(png, m, unsettled / m.cell), colour_of(imgcover::kUnsettledColour));
+    EXPECT_EQ(square_colour(png, m, 0), colour_of(imgcover::kFirstTryColour));
+}
+
+// Every byte from the offset is drawn, the last row's unused pixels are the grey hatch, holes
+// are the hole colour (a checker by default, one colour with --hole-color) and the rest is the
+// image. 1787 bytes from offset 5, 3 a pixel: 596 pixels, the last of them with 2 bytes.
+TEST(Picture, EveryByteHolesInTheirColourAndTheLastRowsRestNeutral) {
     Workdir w;
     const std::string a = "a_0_0_0_6.txt";
     w.write("file_info.txt", run_info(1792, 1, 0, {a}));
     w.write(a, frames_except(11, {2}));
-    const Ran r = cover(w.path(), "--picture p.png --pixel rgb24 --width 10 --offset 5");
-    EXPECT_EQ(r.status, 1) << r.err;
-    Png png;
-    ASSERT_TRUE(png.read(w.path() + "/p.png"));
-    EXPECT_EQ(png.width, 10);
-    EXPECT_EQ(png.height, (1792 - 5) / 3 / 10);
-    int holes = 0;
-    for (int y = 0; y < png.height; ++y) {
-        for (int x = 0; x < png.width; ++x) {
-            const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
-            bool hole = false;
-            std::array<int, 3> want{};
-            for (int c = 0; c < 3; ++c) {
-                const int64_t o = at + c;
-                hole = hole || (o >= 2 * 163 && o < 3 * 163);
-                want[static_cast<size_t>(c)] = tf::pattern(static_cast<int>(o / 163))[o % 163];
+    const struct {
+        const char* option;
+        imgcover::HoleColour hole;
+    } cases[] = {{"", imgcover::HoleColour{}},
+                 {"--hole-color 00ffff", {{0, 255, 255}, {0, 255, 255}}},
+                 {"--hole-color '#102030'", {{16, 32, 48}, {16, 32, 48}}}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.option);
+        const Ran r = cover(w.path(), std::string("--picture p.png --pixel rgb24 --width 10 "
+                                                  "--offset 5 ") +
+                                          k.option);
+        EXPECT_EQ(r.status, 1) << r.err;
+        Png png;
+        ASSERT_TRUE(png.read(w.path() + "/p.png"));
+        EXPECT_EQ(png.width, 10);
+        const int rows = 60; // 596 pixels, 10 a row
+        EXPECT_GT(png.height, rows);
+        int holes = 0, past = 0;
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < png.width; ++x) {
+                const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
+                Colour want{};
+                if (at >= 1792) {
+                    want = colour_of(imgcover::past_end_at(x, y));
+                    ++past;
+                } else {
+                    bool hole = false;
+                    for (int c = 0; c < 3; ++c) {
+                        const int64_t o = at + c;
+                        if (o >= 1792)
+                            continue; // the last pixel's missing third byte shows as 0
+                        hole = hole || (o >= 2 * 163 && o < 3 * 163);
+                        want[static_cast<size_t>(c)] =
+                            tf::pattern(static_cast<int>(o / 163))[o % 163];
+                    }
+                    if (hole) {
+                        ++holes;
+                        want = colour_of(k.hole.at(x, y));
+                    }
+                }
+                ASSERT_EQ(png.at(x, y), want) << "pixel " << x << "," << y;
             }
-            if (hole) {
-                ++holes;
-                want = {255, 0, 255};
-            }
-            ASSERT_EQ(png.at(x, y), want) << "pixel " << x << "," << y;
         }
+        EXPECT_GT(holes, 50);
+        EXPECT_EQ(past, 4);
+        // The hatch is neither the hole colour nor the image's pattern in those places.
+        EXPECT_NE(png.at(9, 59), colour_of(k.hole.at(9, 59)));
     }
-    EXPECT_GT(holes, 50);
+    const Ran bad = cover(w.path(), "--picture p.png --width 10 --hole-color purple");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--hole-color"), std::string::npos) << bad.err;
+}
+
+// With imagesize 700,000 and --width 512 the last 96 bytes make a row of their own: 1368 rows.
+// An unsettled byte shows as the yellow and black checker, not as its value.
+TEST(Picture, LastPartialRowAndUnsettled) {
+    imgcover::Analysis a;
+    a.head.imagesize = 700'000;
+    a.coverage.assign(700'000, imgcover::kCovered | imgcover::kFirstTry);
+    a.image.assign(700'000 + imgrebuild::kOutputExtra, 7);
+    a.coverage[699'999] = 0; // the very last byte is a hole
+    a.coverage[1000] |= imgcover::kUnsettled;
+    a.coverage[1001] |= imgcover::kUnsettled;
+    std::string bytes, error;
+    ASSERT_TRUE(imgcover::picture_png(a, {imgcover::Pixel::gray8, 512, 0, {}}, bytes, error));
+    Png png;
+    ASSERT_TRUE(png.decode(bytes));
+    EXPECT_EQ(png.width, 512);
+    EXPECT_GE(png.height, 1368);
+    EXPECT_EQ(png.at(95, 1367), colour_of(imgcover::HoleColour{}.at(95, 1367)));
+    EXPECT_EQ(png.at(94, 1367), (Colour{7, 7, 7}));
+    EXPECT_EQ(png.at(96, 1367), colour_of(imgcover::past_end_at(96, 1367)));
+    EXPECT_EQ(png.at(1000 % 512, 1),
+              colour_of(((1000 % 512 + 1) & 1) ? imgcover::kUnsettledB : imgcover::kUnsettledA));
+    EXPECT_NE(png.at(1000 % 512, 1), png.at(1001 % 512, 1)); // a checker
+}
+
+// A picture or map beyond the size limit is refused before anything is drawn or written: exit
+// 2, a message naming the limit, no file, not even the other outputs.
+TEST(Pictures, BeyondTheLimitExitTwoAndWriteNothing) {
+    const struct {
+        long long imagesize;
+        const char* args;
+    } cases[] = {{7521781, "--map m.png --map-width 1 --cell 1"},
+                 {7521781, "--map m.png --map-width 2 --cell 1 --json j.json"},
+                 {imgrebuild::kMaxImageSize, "--picture m.png --width 1 --json j.json"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.args);
+        Workdir w;
+        w.write("file_info.txt", run_info(k.imagesize, 1, 0, {"a_0_0_0_6.txt"}));
+        const Ran r = cover(w.path(), k.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("larger than the limit of 80,000,000 pixels (at most 16,777,216 a "
+                             "side)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(w.path() + "/m.png"));
+        EXPECT_FALSE(fs::exists(w.path() + "/j.json"));
+    }
+    // Within the limits, the same image draws.
+    Workdir w;
+    w.write("file_info.txt", run_info(7521781, 1, 0, {"a_0_0_0_6.txt"}));
+    const Ran ok =
+        cover(w.path(), "--map m.png --map-width 4096 --cell 1 --picture p.png --width 1");
+    EXPECT_EQ(ok.status, 1) << ok.err;
+    Png png;
+    EXPECT_TRUE(png.read(w.path() + "/m.png"));
+    EXPECT_TRUE(png.read(w.path() + "/p.png"));
+    EXPECT_EQ(png.height, 7521781 + 8 + 4 * 14);
 }
 
 } // namespace

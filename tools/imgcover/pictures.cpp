@@ -83,7 +83,9 @@ struct Canvas {
                 put(x + dx, y + dy, swatch(dx, dy));
         text(x + kSwatch + 6, y + 1, label, kText);
     }
-    std::string png() const { return encode_png(width, height, rgb.data()); }
+    std::string png(Compression level) const {
+        return encode_png(width, height, rgb.data(), level);
+    }
 };
 
 } // namespace
@@ -109,9 +111,8 @@ void chunk(std::string& out, const char* type, const unsigned char* data, size_t
 
 } // namespace
 
-// Rows unfiltered, deflated at zlib's fastest level: the pictures are large and mostly
-// received data, which no filter or slower level makes much smaller.
-std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb) {
+// Rows unfiltered; deflated at zlib's fastest level, or stored.
+std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb, Compression level) {
     std::string out;
     if (width <= 0 || height <= 0)
         return out;
@@ -134,8 +135,13 @@ std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb) {
     std::memcpy(head, ihdr, sizeof head);
     chunk(out, "IHDR", head, sizeof head);
     z_stream z{};
-    if (deflateInit(&z, 1) != Z_OK)
+    if (deflateInit(&z, level == Compression::fast ? 1 : 0) != Z_OK)
         return {};
+    const size_t stride = static_cast<size_t>(width) * 3;
+    const uLong raw = static_cast<uLong>((stride + 1) * static_cast<size_t>(height));
+    // Room for the whole file at once: growing it while deflating would copy it again and again.
+    const size_t bound = deflateBound(&z, raw);
+    out.reserve(out.size() + bound + 12 * (bound / (1 << 20) + 2) + 12);
     std::vector<unsigned char> buf(1 << 20);
     const auto drain = [&](int flush) {
         do {
@@ -147,7 +153,6 @@ std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb) {
                 chunk(out, "IDAT", buf.data(), n);
         } while (z.avail_out == 0);
     };
-    const size_t stride = static_cast<size_t>(width) * 3;
     unsigned char filter = 0;
     for (int32_t y = 0; y < height; ++y) {
         z.next_in = &filter;
@@ -174,11 +179,11 @@ void append_png(void* context, void* data, int size) {
 
 } // namespace
 
-std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb) {
+std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb, Compression level) {
     std::string png;
     if (width <= 0 || height <= 0)
         return png;
-    stbi_write_png_compression_level = 1;
+    stbi_write_png_compression_level = level == Compression::fast ? 1 : 0;
     stbi_write_png_to_func(append_png, &png, width, height, 3, rgb, width * 3);
     return png;
 }
@@ -326,7 +331,8 @@ bool map_png(const Analysis& a, int64_t cell, int32_t width, std::string& png, s
     y += kLegendRow;
     canvas.text(4, y + 1, "left: byte offset, right: (block,page); ticks: capture range ends",
                 kText);
-    png = canvas.png();
+    // Stored, 3 bytes a pixel: deflating received data at any level costs several analyses.
+    png = canvas.png(Compression::stored);
     return true;
 }
 
@@ -403,7 +409,8 @@ bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, s
                        channels == 1 ? "1 byte (gray8)" : "3 bytes (rgb24)", grouped(width).c_str(),
                        grouped(p.offset).c_str()),
                 kText);
-    png = canvas.png();
+    // Stored, 3 bytes a pixel: deflating received data at any level costs several analyses.
+    png = canvas.png(Compression::stored);
     return true;
 }
 

@@ -97,7 +97,10 @@ bool picture_layout(const Analysis& a, const PictureOptions& p, int64_t& wide, i
 // the image's end. False, with a message, when it is too large to draw.
 bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, std::string& error);
 
-// PNG bytes of an RGB picture, `width` by `height`, rows packed.
-std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb);
+enum class Compression { fast, stored };
+
+// PNG bytes of an RGB picture, `width` by `height`, rows packed: deflated at the fastest level,
+// or stored as they are.
+std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb, Compression level);
 
 } // namespace imgcover

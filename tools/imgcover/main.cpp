@@ -253,7 +253,10 @@ int main(int argc, char** argv) {
         bool analysed = false;
         {
             // The view, chosen once; the terminal is given back before the final report.
-            const std::unique_ptr<imgcover::View> view = imgcover::make_view();
+            std::string why;
+            const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
+            if (!why.empty())
+                warn(why);
             analysed = imgcover::watch(
                 a, w, *view,
                 [&](const imgcover::Analysis& now) {

@@ -474,6 +474,66 @@ TEST(Plan, PagesRunsJoinsAndCuts) {
     }
 }
 
+// --- The report's figures ---------------------------------------------------------------------
+
+// The missing bytes the report gives for the capture `name`: in the file and in the image.
+std::pair<std::string, std::string> missing_columns(const std::string& report,
+                                                    const std::string& name) {
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(name + " ", 0) != 0)
+            continue;
+        std::istringstream row(line);
+        std::string n, range, slots, got, file, image;
+        row >> n >> range >> slots >> got >> file >> image;
+        return {file, image};
+    }
+    return {};
+}
+
+// Range (0,0)-(0,6), 11 slots, the image its 1,792 bytes. The first pass lacks slots 3 and 4
+// (326 bytes); a second pass over the range brings just those two. Before it, the image lacks
+// them too; after it, the first pass still lacks them in its file but the image has them: 0.
+TEST(Report, MissingInTheFileAndStillMissingInTheImage) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {a}));
+    w.write(a, frames_except(11, {3, 4}));
+    const Ran before = cover(w.path(), "");
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find("missing bytes\n"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("in this file  in the image\n"), std::string::npos) << before.out;
+    EXPECT_EQ(missing_columns(before.out, a),
+              std::make_pair(std::string("326"), std::string("326")))
+        << before.out;
+
+    w.write("file_info.txt", run_info(1792, 2, 0, {a, b}));
+    w.write(b, tf::frame(3, tf::pattern(3)) + tf::frame(4, tf::pattern(4)));
+    const Ran after = cover(w.path(), "");
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_EQ(missing_columns(after.out, a), std::make_pair(std::string("326"), std::string("0")))
+        << after.out;
+    EXPECT_EQ(missing_columns(after.out, b), std::make_pair(std::string("1,466"), std::string("0")))
+        << after.out;
+}
+
+// Control characters in name lines reach a person escaped, in the report and the warnings; the
+// JSON keeps its own escaping of the name as it is.
+TEST(Report, ControlCharactersInNamesAreEscaped) {
+    Workdir w;
+    const std::string name = "a\x1b[31m_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {name}));
+    const Ran r = cover(w.path(), "");
+    EXPECT_EQ(r.status, 1);
+    for (const std::string* text : {&r.out, &r.err}) {
+        EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+        EXPECT_NE(text->find("a\\x1b[31m_0_0_0_6.txt"), std::string::npos) << *text;
+    }
+    const Ran j = cover(w.path(), "--json -");
+    const json parsed = json::parse(j.out);
+    EXPECT_EQ(parsed["captures"][0]["name"], name);
+}
+
 // --- Pictures --------------------------------------------------------------------------------
 
 struct Png {

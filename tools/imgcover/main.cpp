@@ -21,6 +21,7 @@
 #include "plan.hpp"
 #include "platform.hpp"
 #include "report.hpp"
+#include "text.hpp"
 #include "watch.hpp"
 
 namespace fs = std::filesystem;
@@ -46,12 +47,13 @@ struct Options {
     bool until_complete = false;
 };
 
+// Messages go to a person: control characters in them (from names read from files) escaped.
 void fail(const std::string& message) {
-    std::fprintf(stderr, "imgcover: %s\n", message.c_str());
+    std::fprintf(stderr, "imgcover: %s\n", imgcover::printable(message).c_str());
 }
 
 void warn(const std::string& message) {
-    std::fprintf(stderr, "imgcover: warning: %s\n", message.c_str());
+    std::fprintf(stderr, "imgcover: warning: %s\n", imgcover::printable(message).c_str());
 }
 
 // Reads the command line; nothing to go on, else the exit status.

@@ -534,6 +534,29 @@ TEST(Report, ControlCharactersInNamesAreEscaped) {
     EXPECT_EQ(parsed["captures"][0]["name"], name);
 }
 
+// --prefix auto names the next round after the highest one listed: r1 when none is, r4 after
+// r1 and r3; names that only look alike (r_, rx1_, r2x_) do not count.
+TEST(Plan, PrefixAutoTakesTheNextRound) {
+    const struct {
+        std::vector<std::string> others;
+        const char* want;
+    } cases[] = {{{}, "r1_0_1_0_3.txt"},
+                 {{"r1_0_7_0_7.txt", "r3_0_7_0_7.txt"}, "r4_0_1_0_3.txt"},
+                 {{"r_0_7_0_7.txt", "rx1_0_7_0_7.txt", "r2x_0_7_0_7.txt"}, "r1_0_1_0_3.txt"},
+                 {{"r12_0_7_0_7.txt"}, "r13_0_1_0_3.txt"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.want);
+        Workdir w;
+        std::vector<std::string> names{"a_0_0_0_6.txt"};
+        names.insert(names.end(), k.others.begin(), k.others.end());
+        w.write("file_info.txt", run_info(1792, static_cast<long long>(names.size()), 0, names));
+        w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
+        const Ran r = cover(w.path(), "--prefix auto --plan plan.txt");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), std::string("0 1 0 3 ") + k.want + "\n");
+    }
+}
+
 // --- Pictures --------------------------------------------------------------------------------
 
 struct Png {

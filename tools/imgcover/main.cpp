@@ -73,7 +73,9 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--next-info", o.next_info,
                    "write the run description for the rebuild after the resend to FILE")
         ->type_name("FILE");
-    app.add_option("--prefix", o.prefix, "name prefix of planned captures (default retry)");
+    app.add_option("--prefix", o.prefix,
+                   "name prefix of planned captures (default retry); auto: the next round, r1, "
+                   "r2, ... after those already listed");
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
         ->check(CLI::Range(0, 1 << 30));

@@ -256,17 +256,27 @@ int main(int argc, char** argv) {
         imgcover::catch_stop_signals();
         bool analysed = false;
         {
-            // The view, chosen once; the terminal is given back before the final report.
+            // The view, chosen once; the terminal is given back before the final report. The
+            // outputs are written on their own thread so that the view keeps its interval;
+            // it ends before the final outputs are written.
+            imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
+                write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+            });
             std::string why;
             const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
             if (!why.empty())
                 warn(why);
+            const bool any_output = (!o.json.empty() && o.json != "-") || !o.plan.empty() ||
+                                    !o.next_info.empty() || !o.map.empty() || !o.picture.empty() ||
+                                    !o.rebuilt.empty();
             analysed = imgcover::watch(
                 a, w, *view,
                 [&](const imgcover::Analysis& now) {
-                    write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+                    if (any_output)
+                        outputs.offer(now);
                 },
                 error);
+            outputs.finish();
         }
         if (!analysed) {
             fail(error);

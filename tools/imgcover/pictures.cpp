@@ -190,6 +190,109 @@ std::string encode_png(int32_t width, int32_t height, const uint8_t* rgb, Compre
 
 #endif
 
+namespace {
+
+#ifdef IMGCOVER_HAVE_ZLIB
+uint32_t crc_of(uint32_t crc, const unsigned char* p, size_t n) {
+    return static_cast<uint32_t>(crc32_z(crc, p, n));
+}
+uint32_t adler_of(uint32_t adler, const unsigned char* p, size_t n) {
+    return static_cast<uint32_t>(adler32_z(adler, p, n));
+}
+#else
+uint32_t crc_of(uint32_t crc, const unsigned char* p, size_t n) {
+    crc = ~crc;
+    for (size_t k = 0; k < n; ++k) {
+        crc ^= p[k];
+        for (int b = 0; b < 8; ++b)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+uint32_t adler_of(uint32_t adler, const unsigned char* p, size_t n) {
+    uint32_t a = adler & 0xFFFF, b = adler >> 16;
+    for (size_t k = 0; k < n; ++k) {
+        a = (a + p[k]) % 65521;
+        b = (b + a) % 65521;
+    }
+    return (b << 16) | a;
+}
+#endif
+
+void big_endian(std::string& out, uint32_t v) {
+    const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+    out.append(b, 4);
+}
+
+// A PNG written row by row straight into its bytes, its pixels stored, not deflated: one IDAT
+// chunk holding a zlib stream of stored blocks. Nothing but the file itself is allocated.
+class StoredPng {
+  public:
+    StoredPng(int32_t width, int32_t height)
+        : stride_(static_cast<size_t>(width) * 3 + 1), raw_(stride_ * static_cast<size_t>(height)) {
+        const size_t blocks = (raw_ + kBlock - 1) / kBlock;
+        const size_t zlib = 2 + raw_ + 5 * blocks + 4;
+        out_.reserve(8 + 25 + 12 + zlib + 12);
+        out_.append("\x89PNG\r\n\x1a\n", 8);
+        std::string ihdr = "IHDR";
+        big_endian(ihdr, static_cast<uint32_t>(width));
+        big_endian(ihdr, static_cast<uint32_t>(height));
+        ihdr.append("\x08\x02\x00\x00\x00", 5); // 8 bits, RGB
+        big_endian(out_, 13);
+        out_ += ihdr;
+        big_endian(out_, crc_of(0, reinterpret_cast<const unsigned char*>(ihdr.data()), 17));
+        big_endian(out_, static_cast<uint32_t>(zlib));
+        idat_ = out_.size();
+        out_.append("IDAT\x78\x01", 6); // zlib header: deflate, 32K window, no dictionary
+    }
+    // Appends one row of width RGB pixels.
+    void row(const uint8_t* rgb) {
+        const unsigned char filter = 0;
+        put(&filter, 1);
+        put(rgb, stride_ - 1);
+    }
+    // The PNG bytes, once every row is in.
+    std::string finish() {
+        big_endian(out_, adler_);
+        const uint32_t crc = crc_of(0, reinterpret_cast<const unsigned char*>(out_.data()) + idat_,
+                                    out_.size() - idat_);
+        big_endian(out_, crc);
+        big_endian(out_, 0);
+        out_.append("IEND\xae\x42\x60\x82", 8);
+        return std::move(out_);
+    }
+
+  private:
+    static constexpr size_t kBlock = 65535;
+    size_t stride_, raw_;
+    size_t written_ = 0; // raw bytes so far
+    size_t left_ = 0;    // raw bytes left in the current stored block
+    size_t idat_ = 0;    // where the IDAT chunk's type starts
+    uint32_t adler_ = 1;
+    std::string out_;
+
+    void put(const uint8_t* p, size_t n) {
+        adler_ = adler_of(adler_, p, n);
+        while (n > 0) {
+            if (left_ == 0) {
+                left_ = std::min(kBlock, raw_ - written_);
+                const bool last = written_ + left_ == raw_;
+                const uint16_t len = static_cast<uint16_t>(left_);
+                const char head[5] = {static_cast<char>(last ? 1 : 0), static_cast<char>(len),
+                                      static_cast<char>(len >> 8), static_cast<char>(~len),
+                                      static_cast<char>(~len >> 8)};
+                out_.append(head, 5);
+            }
+            const size_t k = std::min(n, left_);
+            out_.append(reinterpret_cast<const char*>(p), k);
+            p += k, n -= k, left_ -= k, written_ += k;
+        }
+    }
+};
+
+} // namespace
+
 bool parse_hole_colour(const std::string& text, HoleColour& colour) {
     if (text == "checker") {
         colour = HoleColour{};
@@ -360,16 +463,15 @@ bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, s
     const int64_t size = a.head.imagesize;
     const int channels = p.pixel == Pixel::gray8 ? 1 : 3;
     const int32_t width = p.width;
-    // The legend is cut at the picture's width: a narrow picture is not made wider for it.
-    Canvas canvas(static_cast<int32_t>(wide), static_cast<int32_t>(rows + 8 + 4 * kLegendRow));
-    canvas.fill(0, 0, canvas.width, canvas.height, kBackground);
+    const int32_t legend_rows = 8 + 4 * kLegendRow;
+    StoredPng out(width, static_cast<int32_t>(rows + legend_rows));
+    std::vector<uint8_t> line(static_cast<size_t>(width) * 3);
     const uint8_t* image = a.image.data();
     const uint8_t* coverage = a.coverage.data();
     for (int32_t y = 0; y < rows; ++y) {
-        uint8_t* row = canvas.at(0, y);
         for (int32_t x = 0; x < width; ++x) {
             const int64_t at = p.offset + (int64_t{y} * width + x) * channels;
-            uint8_t* q = row + static_cast<size_t>(x) * 3;
+            uint8_t* q = &line[static_cast<size_t>(x) * 3];
             if (at >= size) {
                 const Rgb c = past_end_at(x, y);
                 q[0] = c.r, q[1] = c.g, q[2] = c.b;
@@ -395,22 +497,28 @@ bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, s
                     q[c] = c < n ? image[at + c] : 0;
             }
         }
+        out.row(line.data());
     }
-    int32_t y = static_cast<int32_t>(rows + 8);
-    canvas.legend(
+    // The legend strip, cut at the picture's width: a narrow picture is not made wider for it.
+    Canvas legend(width, legend_rows);
+    legend.fill(0, 0, legend.width, legend.height, kBackground);
+    int32_t y = 8;
+    legend.legend(
         4, y, [&](int32_t x, int32_t yy) { return p.hole.at(x, yy); }, "hole: not received");
     y += kLegendRow;
-    canvas.legend(4, y, unsettled_at, "unsettled: captures disagree");
+    legend.legend(4, y, unsettled_at, "unsettled: captures disagree");
     y += kLegendRow;
-    canvas.legend(4, y, past_end_at, "past the end of the image");
+    legend.legend(4, y, past_end_at, "past the end of the image");
     y += kLegendRow;
-    canvas.text(4, y + 1,
+    legend.text(4, y + 1,
                 format("1 pixel = %s, %s a row, from byte %s",
                        channels == 1 ? "1 byte (gray8)" : "3 bytes (rgb24)", grouped(width).c_str(),
                        grouped(p.offset).c_str()),
                 kText);
+    for (int32_t r = 0; r < legend_rows; ++r)
+        out.row(legend.at(0, r));
     // Stored, 3 bytes a pixel: deflating received data at any level costs several analyses.
-    png = canvas.png(Compression::stored);
+    png = out.finish();
     return true;
 }
 

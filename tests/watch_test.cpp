@@ -433,8 +433,8 @@ TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
         later = t.screen();
         const std::string m = marked_row(lines_of(later));
         const size_t at = m.find("pass1_");
-        return at != std::string::npos && (m.compare(at, 8, "pass1_6_") == 0 ||
-                                           std::atoi(m.c_str() + at + 8) >= 400);
+        return at != std::string::npos &&
+               (m.compare(at, 8, "pass1_6_") == 0 || std::atoi(m.c_str() + at + 8) >= 400);
     })) << "the receiving capture did not stay on screen: "
         << t.screen();
     check_layout(later);

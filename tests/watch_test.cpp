@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -331,6 +334,44 @@ TEST(WatchLoop, ShowsEveryLookAndEndsOnTheViewsCommands) {
     ASSERT_EQ(until.shown.size(), 1u);
     EXPECT_TRUE(until.shown[0].complete);
     EXPECT_EQ(until.waits, 0);
+}
+
+// --- Outputs on their own thread --------------------------------------------------------------
+
+// A writing that takes long never holds up the loop: offer returns while it runs; of the states
+// offered meanwhile only the latest is written next; finish waits for the writing in progress.
+TEST(BackgroundOutputs, ASlowWritingHoldsNothingUpAndTheLatestStateWins) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::vector<int> written; // covered_bytes of each state written
+    std::atomic<int> started{0};
+    imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& a) {
+        ++started;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return release; });
+        written.push_back(static_cast<int>(a.covered_bytes));
+    });
+    imgcover::Analysis a;
+    a.covered_bytes = 1;
+    outputs.offer(a);
+    ASSERT_TRUE(eventually([&] { return started == 1; }));
+    for (int k = 2; k <= 4; ++k) { // offered while the first writing waits: none blocks
+        a.covered_bytes = k;
+        outputs.offer(a);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(eventually([&] { return started == 2; }));
+    EXPECT_TRUE(eventually([&] {
+        const std::lock_guard<std::mutex> lock(m);
+        return written.size() == 2;
+    }));
+    outputs.finish();
+    EXPECT_EQ(written, (std::vector<int>{1, 4}));
 }
 
 // --- A real terminal -----------------------------------------------------------------------

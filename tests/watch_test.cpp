@@ -187,7 +187,8 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
         partial += info[k];
     e2e::write_file(dir + "/file_info.txt", partial);
 
-    Watcher watch(dir, "--json '" + base.path() + "/watch.json'");
+    Watcher watch(dir, "--json '" + base.path() + "/watch.json' --picture '" + base.path() +
+                           "/watch.png' --width 64");
     const size_t replaced = 1 + rng.below(static_cast<uint32_t>(run.captures.size() - 2));
     for (size_t i = 0; i + 1 < run.captures.size(); ++i) {
         const std::string name = run.captures[i].name;
@@ -227,6 +228,13 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
     const std::string json_path = base.path() + "/watch.json";
     EXPECT_TRUE(eventually([&] { return e2e::read_file(json_path) == want; }))
         << "the watch's JSON did not come to the one-shot analysis";
+    // The picture, written on the outputs' own thread, comes to the one-shot picture too.
+    shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' --picture '" + base.path() +
+                 "/one.png' --width 64 >/dev/null 2>&1");
+    const std::string picture = e2e::read_file(base.path() + "/one.png");
+    ASSERT_FALSE(picture.empty());
+    EXPECT_TRUE(eventually([&] { return e2e::read_file(base.path() + "/watch.png") == picture; }))
+        << "the watch's picture did not come to the one-shot picture";
     const bool complete = want.find("\"complete\": true") != std::string::npos;
     EXPECT_EQ(watch.stop(SIGINT), complete ? 0 : 1);
     // The final report is the one-shot report of the same state.

@@ -42,6 +42,54 @@ std::string fit_fields(const std::vector<HeaderField>& fields, int width) {
     return joined();
 }
 
+namespace {
+
+// What a cell of a capture's bar shows, worst first; each has its own glyph, so that they stay
+// apart without colour.
+enum Kind { kLost = 1, kUnsettledKind, kPending, kRepeatKind, kReceived };
+constexpr char kGlyph[] = {' ', 'x', '?', '.', '=', '#'};
+
+// The worst kind among slots [from, to) of a capture.
+int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to, int64_t pending_from) {
+    const int64_t size = static_cast<int64_t>(a.coverage.size());
+    int worst = c.repeat ? kRepeatKind : kReceived;
+    for (int64_t s = from; s < to; ++s) {
+        if (c.received[static_cast<size_t>(s)] == 0) {
+            worst = std::min(worst, s >= pending_from ? int{kPending} : int{kLost});
+            continue;
+        }
+        const imgrebuild::Span span =
+            imgrebuild::slot_span(imgrebuild::slot_offset(c.math, static_cast<int32_t>(s)),
+                                  std::min<int64_t>(c.math.limit, size - 1));
+        for (int64_t o = span.first; o <= span.last; ++o) {
+            if (a.coverage[static_cast<size_t>(o)] & kUnsettled) {
+                worst = std::min(worst, int{kUnsettledKind});
+                break;
+            }
+        }
+    }
+    return worst;
+}
+
+} // namespace
+
+std::string bar_of(const Analysis& a, const Capture& c, int width, bool receiving) {
+    std::string bar;
+    int64_t last = -1;
+    for (size_t s = 0; s < c.received.size(); ++s) {
+        if (c.received[s] != 0)
+            last = static_cast<int64_t>(s);
+    }
+    const int64_t m = c.math.mcomsize;
+    const int64_t pending_from = receiving ? last + 1 : m;
+    for (int k = 0; k < width; ++k) {
+        const int64_t from = m * k / width;
+        const int64_t to = std::min(m, std::max(from + 1, m * (k + 1) / width));
+        bar += kGlyph[from < m ? kind_of(a, c, from, to, pending_from) : kPending];
+    }
+    return bar;
+}
+
 #ifdef IMGCOVER_HAVE_CURSES
 
 namespace {
@@ -51,11 +99,6 @@ using Clock = std::chrono::steady_clock;
 // The capture that last grew, when it grew within this time, is still being received: its slots
 // after the last one received are pending, not lost.
 constexpr auto kGrowing = std::chrono::seconds(5);
-
-// What a cell of a capture's bar shows, worst first; each has its own glyph, so that they stay
-// apart without colour.
-enum Kind { kLost = 1, kUnsettledKind, kPending, kRepeatKind, kReceived };
-constexpr char kGlyph[] = {' ', 'x', '?', '.', '=', '#'};
 
 // The full-screen view: a header, a key to the bar's glyphs, one row per capture with a bar of
 // its slots, and a footer naming the keys. It follows the capture that last grew unless the
@@ -194,6 +237,14 @@ class ScreenView : public View {
     std::vector<int64_t> frames_;
     std::vector<Clock::time_point> grew_at_;
 
+    static int kind_of_glyph(char glyph) {
+        for (int k = kLost; k <= kReceived; ++k) {
+            if (kGlyph[k] == glyph)
+                return k;
+        }
+        return kPending;
+    }
+
     Command scroll_to(int first) {
         following_ = false;
         top_ = std::clamp(first, 0, std::max(0, n_ - rows_));
@@ -217,29 +268,6 @@ class ScreenView : public View {
             receiving_ = -1;
     }
 
-    // The worst kind among slots [from, to) of a capture.
-    static int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to,
-                       int64_t pending_from) {
-        const int64_t size = static_cast<int64_t>(a.coverage.size());
-        int worst = c.repeat ? kRepeatKind : kReceived;
-        for (int64_t s = from; s < to; ++s) {
-            if (c.received[static_cast<size_t>(s)] == 0) {
-                worst = std::min(worst, s >= pending_from ? int{kPending} : int{kLost});
-                continue;
-            }
-            const imgrebuild::Span span =
-                imgrebuild::slot_span(imgrebuild::slot_offset(c.math, static_cast<int32_t>(s)),
-                                      std::min<int64_t>(c.math.limit, size - 1));
-            for (int64_t o = span.first; o <= span.last; ++o) {
-                if (a.coverage[static_cast<size_t>(o)] & kUnsettled) {
-                    worst = std::min(worst, int{kUnsettledKind});
-                    break;
-                }
-            }
-        }
-        return worst;
-    }
-
     void draw_capture(const Analysis& a, int row, const Capture& c, bool receiving, bool growing,
                       size_t name_width, int width) {
         std::string name = printable(c.name);
@@ -257,26 +285,21 @@ class ScreenView : public View {
                 mvaddnstr(row, bar_at, why, width - bar_at);
             return;
         }
-        int64_t got = 0, last = -1;
-        for (size_t s = 0; s < c.received.size(); ++s) {
-            got += c.received[s];
-            if (c.received[s] != 0)
-                last = static_cast<int64_t>(s);
-        }
-        const int64_t m = c.math.mcomsize;
-        const int64_t pending_from = growing ? last + 1 : m;
-        const std::string counts = " " + std::to_string(got) + "/" + std::to_string(m);
+        int64_t got = 0;
+        for (const uint8_t r : c.received)
+            got += r;
+        const std::string counts =
+            " " + std::to_string(got) + "/" + std::to_string(c.math.mcomsize);
         const int bar_width = width - bar_at - static_cast<int>(counts.size()) - 2;
         if (bar_width < 4)
             return;
         mvaddch(row, bar_at, '[');
+        const std::string bar = bar_of(a, c, bar_width, growing);
         for (int k = 0; k < bar_width; ++k) {
-            const int64_t from = m * k / bar_width;
-            const int64_t to = std::min(m, std::max(from + 1, m * (k + 1) / bar_width));
-            const int kind = from < m ? kind_of(a, c, from, to, pending_from) : kPending;
+            const int kind = kind_of_glyph(bar[static_cast<size_t>(k)]);
             if (colour_)
                 attron(COLOR_PAIR(kind));
-            mvaddch(row, bar_at + 1 + k, kGlyph[kind]);
+            mvaddch(row, bar_at + 1 + k, static_cast<chtype>(bar[static_cast<size_t>(k)]));
             if (colour_)
                 attroff(COLOR_PAIR(kind));
         }

@@ -47,6 +47,11 @@ struct HeaderField {
 // `width` columns (lowest priority first); the last one left is cut to the width.
 std::string fit_fields(const std::vector<HeaderField>& fields, int width);
 
+// A capture's slots squeezed into `width` cells, each the mark of its worst slot: 'x' lost,
+// '?' unsettled, '.' pending (after the last slot received, while `receiving`), '=' received
+// by a repeat, '#' received.
+std::string bar_of(const Analysis& a, const Capture& c, int width, bool receiving);
+
 // What the operator asked for while a view waited.
 enum class Command {
     none,   // the wait ran out: look again

@@ -34,8 +34,8 @@ struct Timing {
 
 // Runs `exe` (with `arg` when not empty) in `dir`, standard input from /dev/null, standard
 // output to `log`. Exit statuses above `worst` end the benchmark.
-Timing run(const std::string& exe, const std::string& arg, const fs::path& dir, const fs::path& log,
-           int worst = 0) {
+Timing run(const std::string& exe, const std::vector<std::string>& args, const fs::path& dir,
+           const fs::path& log, int worst = 0) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -43,9 +43,12 @@ Timing run(const std::string& exe, const std::string& arg, const fs::path& dir, 
         const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(in, 0);
         ::dup2(out, 1);
+        std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
         if (::chdir(dir.c_str()) == 0)
-            ::execl(exe.c_str(), exe.c_str(), arg.empty() ? nullptr : arg.c_str(),
-                    static_cast<char*>(nullptr));
+            ::execv(exe.c_str(), argv.data());
         ::_exit(127);
     }
     int status = 0;
@@ -101,22 +104,26 @@ bool measure(const Programs& p, const fs::path& dir, const char* style, int runs
         if (e.path().filename().string().rfind("pass", 0) == 0)
             text_bytes += static_cast<double>(e.file_size());
     }
-    std::vector<double> ours, theirs, io, cover;
+    std::vector<double> ours, theirs, io, cover, picture;
     long ours_peak = 0, theirs_peak = 0, cover_peak = 0;
     const fs::path ours_log = dir / "imgrebuild.log", plain_log = dir / "plain.log";
     for (int k = 0; k < runs; ++k) {
-        const Timing a = run(p.tool, "", dir, ours_log);
+        const Timing a = run(p.tool, {}, dir, ours_log);
         if (k == 0)
             fs::copy_file(dir / "output.bin", dir / "output.tool",
                           fs::copy_options::overwrite_existing);
-        const Timing b = run(p.plain, "", dir, plain_log);
+        const Timing b = run(p.plain, {}, dir, plain_log);
         if (k == 0 && (!same_files(ours_log, plain_log) ||
                        !same_files(dir / "output.tool", dir / "output.bin"))) {
             std::fprintf(stderr, "the two builds disagree on the log or output.bin\n");
             std::exit(1);
         }
-        io.push_back(run(p.floor, "", dir, dir / "floor.log").seconds);
-        const Timing c = run(p.cover, ".", dir, dir / "imgcover.txt", 1);
+        io.push_back(run(p.floor, {}, dir, dir / "floor.log").seconds);
+        const Timing c = run(p.cover, {"."}, dir, dir / "imgcover.txt", 1);
+        // The picture of the whole image, 4096 pixels a row, against the plain analysis.
+        picture.push_back(run(p.cover, {".", "--picture", "picture.png", "--width", "4096"}, dir,
+                              dir / "picture.txt", 1)
+                              .seconds);
         ours.push_back(a.seconds);
         theirs.push_back(b.seconds);
         cover.push_back(c.seconds);
@@ -124,7 +131,8 @@ bool measure(const Programs& p, const fs::path& dir, const char* style, int runs
         theirs_peak = std::max(theirs_peak, b.peak_kib);
         cover_peak = std::max(cover_peak, c.peak_kib);
     }
-    const double a = median(ours), b = median(theirs), f = median(io), c = median(cover);
+    const double a = median(ours), b = median(theirs), f = median(io), c = median(cover),
+                 pic = median(picture);
     const double mb = text_bytes / 1e6;
     std::printf("\n== %s: %.1f MB of capture text; %d runs each, same log and output.bin\n", style,
                 mb, runs);
@@ -147,8 +155,12 @@ bool measure(const Programs& p, const fs::path& dir, const char* style, int runs
                 "%s)\n",
                 cover_ratio, verdict(cover_ratio <= 1.5), cover_peak / 1024.0,
                 verdict(cover_peak < 64 * 1024));
+    const double picture_ratio = pic / c;
+    std::printf("imgcover --picture --width 4096: median %.3f s; / imgcover: %.2f (target <= 3: "
+                "%s)\n",
+                pic, picture_ratio, verdict(picture_ratio <= 3));
     return over_floor <= 1.3 && above >= 40 && ours_peak < 32 * 1024 && cover_ratio <= 1.5 &&
-           cover_peak < 64 * 1024;
+           cover_peak < 64 * 1024 && picture_ratio <= 3;
 }
 
 } // namespace

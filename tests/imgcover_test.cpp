@@ -28,9 +28,11 @@
 #include "analysis.hpp"
 #include "expected.hpp"
 #include "frames.hpp"
+#include "pictures.hpp"
 #include "plan.hpp"
 #include "sim.hpp"
 #include "text.hpp"
+#include "view.hpp"
 #include "workdir.hpp"
 
 namespace fs = std::filesystem;
@@ -578,6 +580,89 @@ TEST(Plan, PagesRunsJoinsAndCuts) {
     }
 }
 
+// --- The report's figures ---------------------------------------------------------------------
+
+// The missing bytes the report gives for the capture `name`: in the file and in the image.
+std::pair<std::string, std::string> missing_columns(const std::string& report,
+                                                    const std::string& name) {
+    std::istringstream in(report);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(name + " ", 0) != 0)
+            continue;
+        std::istringstream row(line);
+        std::string n, range, slots, got, file, image;
+        row >> n >> range >> slots >> got >> file >> image;
+        return {file, image};
+    }
+    return {};
+}
+
+// Range (0,0)-(0,6), 11 slots, the image its 1,792 bytes. The first pass lacks slots 3 and 4
+// (326 bytes); a second pass over the range brings just those two. Before it, the image lacks
+// them too; after it, the first pass still lacks them in its file but the image has them: 0.
+TEST(Report, MissingInTheFileAndStillMissingInTheImage) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {a}));
+    w.write(a, frames_except(11, {3, 4}));
+    const Ran before = cover(w.path(), "");
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find("missing bytes\n"), std::string::npos) << before.out;
+    EXPECT_NE(before.out.find("in this file  in the image\n"), std::string::npos) << before.out;
+    EXPECT_EQ(missing_columns(before.out, a),
+              std::make_pair(std::string("326"), std::string("326")))
+        << before.out;
+
+    w.write("file_info.txt", run_info(1792, 2, 0, {a, b}));
+    w.write(b, tf::frame(3, tf::pattern(3)) + tf::frame(4, tf::pattern(4)));
+    const Ran after = cover(w.path(), "");
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_EQ(missing_columns(after.out, a), std::make_pair(std::string("326"), std::string("0")))
+        << after.out;
+    EXPECT_EQ(missing_columns(after.out, b), std::make_pair(std::string("1,466"), std::string("0")))
+        << after.out;
+}
+
+// Control characters in name lines reach a person escaped, in the report and the warnings; the
+// JSON keeps its own escaping of the name as it is.
+TEST(Report, ControlCharactersInNamesAreEscaped) {
+    Workdir w;
+    const std::string name = "a\x1b[31m_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {name}));
+    const Ran r = cover(w.path(), "");
+    EXPECT_EQ(r.status, 1);
+    for (const std::string* text : {&r.out, &r.err}) {
+        EXPECT_EQ(text->find('\x1b'), std::string::npos) << *text;
+        EXPECT_NE(text->find("a\\x1b[31m_0_0_0_6.txt"), std::string::npos) << *text;
+    }
+    const Ran j = cover(w.path(), "--json -");
+    const json parsed = json::parse(j.out);
+    EXPECT_EQ(parsed["captures"][0]["name"], name);
+}
+
+// --prefix auto names the next round after the highest one listed: r1 when none is, r4 after
+// r1 and r3; names that only look alike (r_, rx1_, r2x_) do not count.
+TEST(Plan, PrefixAutoTakesTheNextRound) {
+    const struct {
+        std::vector<std::string> others;
+        const char* want;
+    } cases[] = {{{}, "r1_0_1_0_3.txt"},
+                 {{"r1_0_7_0_7.txt", "r3_0_7_0_7.txt"}, "r4_0_1_0_3.txt"},
+                 {{"r_0_7_0_7.txt", "rx1_0_7_0_7.txt", "r2x_0_7_0_7.txt"}, "r1_0_1_0_3.txt"},
+                 {{"r12_0_7_0_7.txt"}, "r13_0_1_0_3.txt"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.want);
+        Workdir w;
+        std::vector<std::string> names{"a_0_0_0_6.txt"};
+        names.insert(names.end(), k.others.begin(), k.others.end());
+        w.write("file_info.txt", run_info(1792, static_cast<long long>(names.size()), 0, names));
+        w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
+        const Ran r = cover(w.path(), "--prefix auto --plan plan.txt");
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), std::string("0 1 0 3 ") + k.want + "\n");
+    }
+}
+
 // --- Pictures --------------------------------------------------------------------------------
 
 struct Png {
@@ -592,13 +677,52 @@ struct Png {
         stbi_image_free(p);
         return true;
     }
+    bool decode(const std::string& bytes) {
+        int channels = 0;
+        unsigned char* p =
+            stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
+                                  static_cast<int>(bytes.size()), &width, &height, &channels, 3);
+        if (p == nullptr)
+            return false;
+        rgb.assign(p, p + static_cast<size_t>(width) * height * 3);
+        stbi_image_free(p);
+        return true;
+    }
     std::array<int, 3> at(int x, int y) const {
         const uint8_t* q = &rgb[(static_cast<size_t>(y) * width + x) * 3];
         return {q[0], q[1], q[2]};
     }
 };
 
-// Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a pixel, 8 a row: the
+using Colour = std::array<int, 3>;
+
+Colour colour_of(imgcover::Rgb c) {
+    return {c.r, c.g, c.b};
+}
+
+// The analysis imgcover makes of `dir`, image kept.
+imgcover::Analysis analysed(const std::string& dir) {
+    imgcover::Analysis a;
+    a.dir = dir;
+    a.keep_image = true;
+    std::string error;
+    EXPECT_TRUE(imgcover::analyse(a, error)) << error;
+    return a;
+}
+
+// The colour of map cell `k` when all four pixels of its square agree; {-1,-1,-1} otherwise.
+Colour square_colour(const Png& png, const imgcover::MapLayout& m, int64_t k) {
+    const int x = static_cast<int>(m.left + imgcover::kMapSquare * (k % m.width));
+    const int y = static_cast<int>(m.top + imgcover::kMapSquare * (k / m.width));
+    const Colour c = png.at(x, y);
+    for (int dy = 0; dy < imgcover::kMapSquare; ++dy)
+        for (int dx = 0; dx < imgcover::kMapSquare; ++dx)
+            if (png.at(x + dx, y + dy) != c)
+                return {-1, -1, -1};
+    return c;
+}
+
+// Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a cell, 8 a row: the
 // first pass lacks slots 3 and 4, a repeat after another range brings slot 3, slot 4 stays
 // missing, and page 7 is received once.
 TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
@@ -612,23 +736,213 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
     EXPECT_EQ(r.status, 1);
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/map.png"));
-    EXPECT_EQ(png.width, 190); // the legend's width
-    EXPECT_GT(png.height, 2048 / 16 / 8);
-    const auto colour = [&](int64_t offset) {
-        const int64_t cell = offset / 16;
-        return png.at(static_cast<int>(cell % 8), static_cast<int>(cell / 8));
+    imgcover::MapLayout m;
+    std::string error;
+    ASSERT_TRUE(imgcover::map_layout(analysed(w.path()), 16, 8, m, error));
+    EXPECT_EQ(png.width, m.pixels_wide);
+    EXPECT_EQ(png.height, m.pixels_high);
+    EXPECT_EQ(m.rows, 2048 / 16 / 8);
+    const auto colour = [&](int64_t offset) { return square_colour(png, m, offset / 16); };
+    const Colour missing = colour_of(imgcover::kMissingColour),
+                 repeat = colour_of(imgcover::kRepeatColour),
+                 first = colour_of(imgcover::kFirstTryColour);
+    EXPECT_EQ(colour(0), first);
+    EXPECT_EQ(colour(3 * 163 + 8), repeat);   // slot 3: only the repeat brought it
+    EXPECT_EQ(colour(4 * 163 + 20), missing); // slot 4: never received
+    EXPECT_EQ(colour(1900), first);           // page 7, first try
+    // A cell with a missing byte is missing even when the rest of it was received.
+    EXPECT_EQ(colour(5 * 163 - 1), missing);
+    // Four colours no two alike, and none is the background.
+    const std::set<Colour> all{missing, repeat, first, colour_of(imgcover::kUnsettledColour),
+                               Colour{250, 250, 250}};
+    EXPECT_EQ(all.size(), 5u);
+    // Ticks at the boundaries of the ranges: row 0 (offset 0) and row 3 (offset 1792, where
+    // (0,0)-(0,6) ends and (0,7) starts) are marked left of the map; row 2 is not.
+    const auto ticked = [&](int64_t row) {
+        return png.at(m.left - 2, static_cast<int>(m.top + imgcover::kMapSquare * row + 1)) ==
+               Colour{20, 20, 20};
     };
-    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
-    EXPECT_EQ(colour(0), green);
-    EXPECT_EQ(colour(3 * 163 + 8), amber); // slot 3: only the repeat brought it
-    EXPECT_EQ(colour(4 * 163 + 20), red);  // slot 4: never received
-    EXPECT_EQ(colour(1900), green);        // page 7, first try
-    // A cell with a missing byte is red even when the rest of it was received.
-    EXPECT_EQ(colour(5 * 163 - 1), red);
+    EXPECT_TRUE(ticked(0));
+    EXPECT_TRUE(ticked(1792 / 16 / 8));
+    EXPECT_FALSE(ticked(2));
 }
 
-// Each picture read back pixel by pixel against the bytes the frames carried: a pixel of gray8
-// is one byte shown as gray, of rgb24 three bytes; a pixel with a byte of slot 2 is a hole.
+// The largest image with one slot missing, on the default map: the slot shows as at least one
+// whole 2x2 square in the missing colour; a byte set unsettled shows in its own colour.
+TEST(Map, OneMissingSlotOfTheLargestImageIsASquareAndUnsettledHasItsColour) {
+    imgcover::Analysis a;
+    a.head.imagesize = imgrebuild::kMaxImageSize;
+    a.coverage.assign(static_cast<size_t>(a.head.imagesize),
+                      imgcover::kCovered | imgcover::kFirstTry);
+    const int64_t slot_first = 9'876'543;
+    for (int64_t o = slot_first; o < slot_first + 163; ++o)
+        a.coverage[static_cast<size_t>(o)] = 0;
+    const int64_t unsettled = 20'000'000;
+    a.coverage[static_cast<size_t>(unsettled)] |= imgcover::kUnsettled;
+    std::string png_bytes, error;
+    ASSERT_TRUE(imgcover::map_png(a, 0, 512, png_bytes, error)) << error;
+    imgcover::MapLayout m;
+    ASSERT_TRUE(imgcover::map_layout(a, 0, 512, m, error));
+    EXPECT_LE(m.rows, imgcover::kMapRows);
+    Png png;
+    ASSERT_TRUE(png.decode(png_bytes));
+    int missing_pixels = 0;
+    for (int y = 0; y < png.height; ++y)
+        for (int x = 0; x < png.width; ++x)
+            missing_pixels += png.at(x, y) == colour_of(imgcover::kMissingColour);
+    EXPECT_GE(missing_pixels, 4);
+    EXPECT_EQ(square_colour(png, m, slot_first / m.cell), colour_of(imgcover::kMissingColour));
+    EXPECT_EQ(square_colour(png, m, (slot_first + 162) / m.cell),
+              colour_of(imgcover::kMissingColour));
+    EXPECT_EQ(square_colour(png, m, unsettled / m.cell), colour_of(imgcover::kUnsettledColour));
+    EXPECT_EQ(square_colour(png, m, 0), colour_of(imgcover::kFirstTryColour));
+}
+
+// Every byte from the offset is drawn, the last row's unused pixels are the grey hatch, holes
+// are the hole colour (a checker by default, one colour with --hole-color) and the rest is the
+// image. 1787 bytes from offset 5, 3 a pixel: 596 pixels, the last of them with 2 bytes.
+TEST(Picture, EveryByteHolesInTheirColourAndTheLastRowsRestNeutral) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {a}));
+    w.write(a, frames_except(11, {2}));
+    const struct {
+        const char* option;
+        imgcover::HoleColour hole;
+    } cases[] = {{"", imgcover::HoleColour{}},
+                 {"--hole-color 00ffff", {{0, 255, 255}, {0, 255, 255}}},
+                 {"--hole-color '#102030'", {{16, 32, 48}, {16, 32, 48}}}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.option);
+        const Ran r = cover(w.path(), std::string("--picture p.png --pixel rgb24 --width 10 "
+                                                  "--offset 5 ") +
+                                          k.option);
+        EXPECT_EQ(r.status, 1) << r.err;
+        Png png;
+        ASSERT_TRUE(png.read(w.path() + "/p.png"));
+        EXPECT_EQ(png.width, 10);
+        const int rows = 60; // 596 pixels, 10 a row
+        EXPECT_GT(png.height, rows);
+        int holes = 0, past = 0;
+        for (int y = 0; y < rows; ++y) {
+            for (int x = 0; x < png.width; ++x) {
+                const int64_t at = 5 + (int64_t{y} * 10 + x) * 3;
+                Colour want{};
+                if (at >= 1792) {
+                    want = colour_of(imgcover::past_end_at(x, y));
+                    ++past;
+                } else {
+                    bool hole = false;
+                    for (int c = 0; c < 3; ++c) {
+                        const int64_t o = at + c;
+                        if (o >= 1792)
+                            continue; // the last pixel's missing third byte shows as 0
+                        hole = hole || (o >= 2 * 163 && o < 3 * 163);
+                        want[static_cast<size_t>(c)] =
+                            tf::pattern(static_cast<int>(o / 163))[o % 163];
+                    }
+                    if (hole) {
+                        ++holes;
+                        want = colour_of(k.hole.at(x, y));
+                    }
+                }
+                ASSERT_EQ(png.at(x, y), want) << "pixel " << x << "," << y;
+            }
+        }
+        EXPECT_GT(holes, 50);
+        EXPECT_EQ(past, 4);
+        // The hatch is neither the hole colour nor the image's pattern in those places.
+        EXPECT_NE(png.at(9, 59), colour_of(k.hole.at(9, 59)));
+    }
+    const Ran bad = cover(w.path(), "--picture p.png --width 10 --hole-color purple");
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("--hole-color"), std::string::npos) << bad.err;
+}
+
+// With imagesize 700,000 and --width 512 the last 96 bytes make a row of their own: 1368 rows.
+// An unsettled byte shows as the yellow and black checker, not as its value.
+TEST(Picture, LastPartialRowAndUnsettled) {
+    imgcover::Analysis a;
+    a.head.imagesize = 700'000;
+    a.coverage.assign(700'000, imgcover::kCovered | imgcover::kFirstTry);
+    a.image.assign(700'000 + imgrebuild::kOutputExtra, 7);
+    a.coverage[699'999] = 0; // the very last byte is a hole
+    a.coverage[1000] |= imgcover::kUnsettled;
+    a.coverage[1001] |= imgcover::kUnsettled;
+    std::string bytes, error;
+    ASSERT_TRUE(imgcover::picture_png(a, {imgcover::Pixel::gray8, 512, 0, {}}, bytes, error));
+    Png png;
+    ASSERT_TRUE(png.decode(bytes));
+    EXPECT_EQ(png.width, 512);
+    EXPECT_GE(png.height, 1368);
+    EXPECT_EQ(png.at(95, 1367), colour_of(imgcover::HoleColour{}.at(95, 1367)));
+    EXPECT_EQ(png.at(94, 1367), (Colour{7, 7, 7}));
+    EXPECT_EQ(png.at(96, 1367), colour_of(imgcover::past_end_at(96, 1367)));
+    EXPECT_EQ(png.at(1000 % 512, 1),
+              colour_of(((1000 % 512 + 1) & 1) ? imgcover::kUnsettledB : imgcover::kUnsettledA));
+    EXPECT_NE(png.at(1000 % 512, 1), png.at(1001 % 512, 1)); // a checker
+}
+
+// A picture or map beyond the size limit is refused before anything is drawn or written: exit
+// 2, a message naming the limit, no file, not even the other outputs.
+TEST(Pictures, BeyondTheLimitExitTwoAndWriteNothing) {
+    const struct {
+        long long imagesize;
+        const char* args;
+    } cases[] = {{7521781, "--map m.png --map-width 1 --cell 1"},
+                 {7521781, "--map m.png --map-width 2 --cell 1 --json j.json"},
+                 {imgrebuild::kMaxImageSize, "--picture m.png --width 1 --json j.json"}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.args);
+        Workdir w;
+        w.write("file_info.txt", run_info(k.imagesize, 1, 0, {"a_0_0_0_6.txt"}));
+        const Ran r = cover(w.path(), k.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("larger than the limit of 80,000,000 pixels (at most 16,777,216 a "
+                             "side)"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(fs::exists(w.path() + "/m.png"));
+        EXPECT_FALSE(fs::exists(w.path() + "/j.json"));
+    }
+    // Within the limits, the same image draws.
+    Workdir w;
+    w.write("file_info.txt", run_info(7521781, 1, 0, {"a_0_0_0_6.txt"}));
+    const Ran ok =
+        cover(w.path(), "--map m.png --map-width 4096 --cell 1 --picture p.png --width 1");
+    EXPECT_EQ(ok.status, 1) << ok.err;
+    Png png;
+    EXPECT_TRUE(png.read(w.path() + "/m.png"));
+    EXPECT_TRUE(png.read(w.path() + "/p.png"));
+    EXPECT_EQ(png.height, 7521781 + 8 + 4 * 14);
+}
+
+// --- The live view's bars ----------------------------------------------------------------------
+
+// Range (0,0)-(0,6), 11 slots: 3 and 4 lost, 9 and 10 not received. While the capture is being
+// received, 9 and 10 are pending; once it is not, lost. A byte captures disagree on marks its
+// slot; a repeat's received slots have their own mark; a squeezed cell shows its worst slot.
+TEST(LiveBar, LostPendingUnsettledAndRepeatEachHaveTheirMark) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 2, 0, {a, b}));
+    w.write(a, frames_except(11, {3, 4, 9, 10}));
+    w.write(b, frames_except(11, {0}));
+    imgcover::Analysis an = analysed(w.path());
+    ASSERT_EQ(an.captures.size(), 2u);
+    const imgcover::Capture& first = an.captures[0];
+    EXPECT_EQ(imgcover::bar_of(an, first, 11, false), "###xx####xx");
+    EXPECT_EQ(imgcover::bar_of(an, first, 11, true), "###xx####..");
+    EXPECT_EQ(imgcover::bar_of(an, first, 4, false), "#x#x");
+    EXPECT_EQ(imgcover::bar_of(an, an.captures[1], 11, false), "x==========");
+    an.coverage[6 * 163 + 5] |= imgcover::kUnsettled;
+    EXPECT_EQ(imgcover::bar_of(an, first, 11, true), "###xx#?##..");
+    EXPECT_EQ(imgcover::bar_of(an, an.captures[1], 11, false), "x=====?====");
+}
+
+// Each picture's whole rows read back pixel by pixel against the bytes the frames carried: a
+// pixel of gray8 is one byte shown as gray, of rgb24 three bytes; a pixel with a byte of slot 2
+// is a hole, in the default hole colour.
 struct PictureCase {
     const char* pixel;
     int channels;
@@ -640,9 +954,9 @@ void PrintTo(const PictureCase& c, std::ostream* os) {
     *os << c.pixel << " from " << c.offset;
 }
 
-class Picture : public ::testing::TestWithParam<PictureCase> {};
+class PictureBytes : public ::testing::TestWithParam<PictureCase> {};
 
-TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
+TEST_P(PictureBytes, HolesInTheirColourAndTheRestIsTheImage) {
     const PictureCase& pc = GetParam();
     Workdir w;
     const std::string a = "a_0_0_0_6.txt";
@@ -655,13 +969,15 @@ TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/p.png"));
     EXPECT_EQ(png.width, pc.width);
-    EXPECT_EQ(png.height, (1792 - pc.offset) / pc.channels / pc.width);
+    const int rows = (1792 - pc.offset) / pc.channels / pc.width; // the whole rows
+    ASSERT_GT(png.height, rows);
+    const imgcover::HoleColour hole_colour{};
     int holes = 0;
-    for (int y = 0; y < png.height; ++y) {
+    for (int y = 0; y < rows; ++y) {
         for (int x = 0; x < png.width; ++x) {
             const int64_t at = pc.offset + (int64_t{y} * pc.width + x) * pc.channels;
             bool hole = false;
-            std::array<int, 3> want{};
+            Colour want{};
             for (int c = 0; c < 3; ++c) {
                 const int64_t o = at + (pc.channels == 1 ? 0 : c);
                 hole = hole || (o >= 2 * 163 && o < 3 * 163);
@@ -669,7 +985,7 @@ TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
             }
             if (hole) {
                 ++holes;
-                want = {255, 0, 255};
+                want = colour_of(hole_colour.at(x, y));
             }
             ASSERT_EQ(png.at(x, y), want) << "pixel " << x << "," << y;
         }
@@ -677,7 +993,7 @@ TEST_P(Picture, HolesAreMagentaAndTheRestIsTheImage) {
     EXPECT_GT(holes, 50);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pixels, Picture,
+INSTANTIATE_TEST_SUITE_P(Pixels, PictureBytes,
                          ::testing::Values(PictureCase{"rgb24", 3, 10, 5},
                                            // pixels that straddle both edges of the hole
                                            PictureCase{"rgb24", 3, 10, 4},
@@ -738,7 +1054,12 @@ TEST_P(MapCells, EachCellTellsItsOwnBytes) {
     }
     Png png;
     ASSERT_TRUE(png.read(w.path() + "/map.png"));
-    const std::array<int, 3> red{214, 39, 40}, amber{255, 170, 0}, green{44, 160, 44};
+    imgcover::MapLayout m;
+    std::string error;
+    ASSERT_TRUE(imgcover::map_layout(analysed(w.path()), mc.cell, mc.width, m, error)) << error;
+    const Colour red = colour_of(imgcover::kMissingColour),
+                 amber = colour_of(imgcover::kRepeatColour),
+                 green = colour_of(imgcover::kFirstTryColour);
     int wrong = 0, reds = 0, ambers = 0;
     const int64_t cells = (kSize + mc.cell - 1) / mc.cell;
     for (int64_t k = 0; k < cells; ++k) {
@@ -747,10 +1068,10 @@ TEST_P(MapCells, EachCellTellsItsOwnBytes) {
             missing = missing || !covered[static_cast<size_t>(o)];
             repeat = repeat || !first_try[static_cast<size_t>(o)];
         }
-        const std::array<int, 3> want = missing ? red : repeat ? amber : green;
+        const Colour want = missing ? red : repeat ? amber : green;
         reds += missing;
         ambers += !missing && repeat;
-        const auto got = png.at(static_cast<int>(k % mc.width), static_cast<int>(k / mc.width));
+        const Colour got = square_colour(png, m, k);
         if (got != want && ++wrong <= 3)
             ADD_FAILURE() << "cell " << k << " (bytes " << k * mc.cell << " on)";
     }

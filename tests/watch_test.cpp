@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -187,7 +190,8 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
         partial += info[k];
     e2e::write_file(dir + "/file_info.txt", partial);
 
-    Watcher watch(dir, "--json '" + base.path() + "/watch.json'");
+    Watcher watch(dir, "--json '" + base.path() + "/watch.json' --picture '" + base.path() +
+                           "/watch.png' --width 64");
     const size_t replaced = 1 + rng.below(static_cast<uint32_t>(run.captures.size() - 2));
     for (size_t i = 0; i + 1 < run.captures.size(); ++i) {
         const std::string name = run.captures[i].name;
@@ -227,6 +231,13 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
     const std::string json_path = base.path() + "/watch.json";
     EXPECT_TRUE(eventually([&] { return e2e::read_file(json_path) == want; }))
         << "the watch's JSON did not come to the one-shot analysis";
+    // The picture, written on the outputs' own thread, comes to the one-shot picture too.
+    shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' --picture '" + base.path() +
+                 "/one.png' --width 64 >/dev/null 2>&1");
+    const std::string picture = e2e::read_file(base.path() + "/one.png");
+    ASSERT_FALSE(picture.empty());
+    EXPECT_TRUE(eventually([&] { return e2e::read_file(base.path() + "/watch.png") == picture; }))
+        << "the watch's picture did not come to the one-shot picture";
     const bool complete = want.find("\"complete\": true") != std::string::npos;
     EXPECT_EQ(watch.stop(SIGINT), complete ? 0 : 1);
     // The final report is the one-shot report of the same state.
@@ -444,13 +455,53 @@ TEST(PlainWatch, SigintEndsALongWaitWithTheReport) {
     EXPECT_EQ(out.substr(out.size() - report.size()), report);
 }
 
+// --- Outputs on their own thread --------------------------------------------------------------
+
+// A writing that takes long never holds up the loop: offer returns while it runs; of the states
+// offered meanwhile only the latest is written next; finish waits for the writing in progress.
+TEST(BackgroundOutputs, ASlowWritingHoldsNothingUpAndTheLatestStateWins) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::vector<int> written; // covered_bytes of each state written
+    std::atomic<int> started{0};
+    imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& a) {
+        ++started;
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return release; });
+        written.push_back(static_cast<int>(a.covered_bytes));
+    });
+    imgcover::Analysis a;
+    a.covered_bytes = 1;
+    outputs.offer(a);
+    ASSERT_TRUE(eventually([&] { return started == 1; }));
+    for (int k = 2; k <= 4; ++k) { // offered while the first writing waits: none blocks
+        a.covered_bytes = k;
+        outputs.offer(a);
+    }
+    {
+        const std::lock_guard<std::mutex> lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(eventually([&] { return started == 2; }));
+    EXPECT_TRUE(eventually([&] {
+        const std::lock_guard<std::mutex> lock(m);
+        return written.size() == 2;
+    }));
+    outputs.finish();
+    EXPECT_EQ(written, (std::vector<int>{1, 4}));
+}
+
 // --- A real terminal -----------------------------------------------------------------------
 
 class Tmux {
   public:
     Tmux(int width, int height) {
         // A server of its own (-L): tests side by side, or anyone's tmux, cannot meet it.
-        name_ = "imgcover-test-" + std::to_string(::getpid()) + "-" + std::to_string(width);
+        static int made = 0;
+        name_ = "imgcover-test-" + std::to_string(::getpid()) + "-" + std::to_string(width) + "-" +
+                std::to_string(++made);
         run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
             std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
     }
@@ -472,10 +523,19 @@ class Tmux {
     }
 };
 
-// The figure after "frames " on the header line, or -1.
-long long frames_shown(const std::string& screen) {
-    const size_t at = screen.find("\nframes ");
-    return at == std::string::npos ? -1 : std::atoll(screen.c_str() + at + 8);
+// The covered percentage on the header line, or -1.
+double percent_shown(const std::string& screen) {
+    const size_t at = screen.find("\ncovered ");
+    return at == std::string::npos ? -1 : std::atof(screen.c_str() + at + 9);
+}
+
+// The row of the capture marked as being received, or "".
+std::string marked_row(const std::vector<std::string>& rows) {
+    for (const std::string& r : rows) {
+        if (r.rfind(">", 0) == 0)
+            return r;
+    }
+    return "";
 }
 
 struct PaneSize {
@@ -488,63 +548,116 @@ void PrintTo(const PaneSize& p, std::ostream* os) {
 
 class Terminal : public ::testing::TestWithParam<PaneSize> {};
 
-TEST_P(Terminal, DrawsInPlaceRisesAndGivesTheTerminalBack) {
+// A live pass of 147 captures: the capture being received stays on screen, marked, as the pass
+// goes on; Home shows the first captures and End the last, and f follows again; the header keeps
+// its percentage and the footer names the keys at every width; Ctrl-C gives the terminal back.
+TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
     if (!Tmux::available())
         GTEST_SKIP() << "tmux is not installed";
     const PaneSize size = GetParam();
     Workdir base;
     Tmux t(size.width, size.height);
-    const std::string dir = base.path() + "/live";
-    // 40 captures: more than a 24-row pane shows.
     t.keys("'cd " + base.path() +
-           " && (\"" FRAMESIM_EXE "\" --out live --live 300 "
-           "--image-size 80000 --pages-per-file 8 --loss 0.05 >/dev/null &); until [ -e "
+           " && (\"" FRAMESIM_EXE "\" --out live --live 150 "
+           "--image-size 300000 --pages-per-file 8 --loss 0.05 >/dev/null &); until [ -e "
            "live/file_info.txt ]; do sleep 0.05; done; "
            "\"" IMGCOVER_EXE "\" --watch --interval 0.2 live' Enter");
     std::string first;
     ASSERT_TRUE(eventually([&] {
         first = t.screen();
-        return first.find("imgcover --watch") != std::string::npos && frames_shown(first) > 0 &&
-               first.find("] ") != std::string::npos;
+        return first.find("imgcover --watch") != std::string::npos && percent_shown(first) > 0 &&
+               !marked_row(lines_of(first)).empty();
     })) << t.screen();
     EXPECT_EQ(t.show("#{alternate_on}"), "1\n");
-    std::string later;
-    EXPECT_TRUE(eventually([&] {
-        later = t.screen();
-        return frames_shown(later) > frames_shown(first);
-    })) << "the figures did not rise";
     // Nothing wrapped or garbled: the header on top, every row within the width, each capture
-    // row one bar, and the rows that do not fit summed up.
-    const std::vector<std::string> rows = lines_of(later);
-    ASSERT_GE(rows.size(), 4u);
-    EXPECT_EQ(rows[0].rfind("imgcover --watch", 0), 0u) << later;
-    EXPECT_EQ(rows[1].rfind("frames ", 0), 0u) << later;
-    int bars = 0;
-    for (const std::string& r : rows) {
-        EXPECT_LE(r.size(), static_cast<size_t>(size.width) + 1) << r;
-        if (r.rfind("pass1_", 0) == 0 && r.find("(not received yet)") == std::string::npos) {
-            ++bars;
-            EXPECT_EQ(std::count(r.begin(), r.end(), '['), 1) << r;
-            EXPECT_EQ(std::count(r.begin(), r.end(), ']'), 1) << r;
+    // row one bar, the footer naming the keys.
+    const auto check_layout = [&](const std::string& screen) {
+        const std::vector<std::string> rows = lines_of(screen);
+        ASSERT_EQ(rows.size(), static_cast<size_t>(size.height)) << screen;
+        EXPECT_EQ(rows[0].rfind("imgcover --watch", 0), 0u) << screen;
+        EXPECT_EQ(rows[1].rfind("covered ", 0), 0u) << screen;
+        EXPECT_NE(rows[1].find('%'), std::string::npos) << screen;
+        EXPECT_EQ(rows.back().rfind("q quit  arrows PgUp PgDn Home End", 0), 0u) << screen;
+        for (const std::string& r : rows) {
+            EXPECT_LE(r.size(), static_cast<size_t>(size.width) + 1) << r;
+            if (r.find("pass1_") == 1 && r.find("(not received yet)") == std::string::npos) {
+                EXPECT_EQ(std::count(r.begin(), r.end(), '['), 1) << r;
+                EXPECT_EQ(std::count(r.begin(), r.end(), ']'), 1) << r;
+            }
         }
-    }
-    EXPECT_GT(bars, 0);
-    if (size.height < 40) {
-        EXPECT_NE(later.find("... and "), std::string::npos) << later;
-    }
-    // Ctrl-C: the shell is back in the normal screen, with the final report above its prompt.
+    };
+    check_layout(first);
+    // As the pass goes on, the marked capture moves on and stays on screen, past the captures
+    // the first screen held (pages 400 on are the 51st capture on).
+    const std::string first_marked = marked_row(lines_of(first));
+    std::string later;
+    ASSERT_TRUE(eventually([&] {
+        later = t.screen();
+        const std::string m = marked_row(lines_of(later));
+        const size_t at = m.find("pass1_");
+        return at != std::string::npos &&
+               (m.compare(at, 8, "pass1_6_") == 0 || std::atoi(m.c_str() + at + 8) >= 400);
+    })) << "the receiving capture did not stay on screen: "
+        << t.screen();
+    check_layout(later);
+    // Home: the first capture; End: the last, not received yet; f: following again.
+    t.keys("Home");
+    EXPECT_TRUE(eventually([&] {
+        const std::vector<std::string> rows = lines_of(t.screen());
+        return rows.size() > 3 && rows[3].find("pass1_5_0_5_7") != std::string::npos;
+    })) << t.screen();
+    t.keys("End");
+    EXPECT_TRUE(eventually([&] {
+        const std::string s = t.screen();
+        return s.find("pass1_6_144_6_147") != std::string::npos &&
+               s.find("147/147") != std::string::npos;
+    })) << t.screen();
+    t.keys("f");
+    EXPECT_TRUE(eventually([&] { return !marked_row(lines_of(t.screen())).empty(); }))
+        << t.screen();
+    // Ctrl-C: the shell is back in the normal screen, with the end of the final report (its
+    // plan) above its prompt.
     t.keys("C-c");
     std::string after;
     EXPECT_TRUE(eventually([&] {
         after = t.screen();
-        const size_t plan = after.find("plan: ");
+        const size_t plan = after.find("  pages (");
         return plan != std::string::npos && after.rfind("READY$") != std::string::npos &&
                after.rfind("READY$") > plan;
     })) << after;
     EXPECT_EQ(t.show("#{alternate_on}"), "0\n");
-    EXPECT_NE(after.find("plan: "), std::string::npos) << after;
 }
 
-INSTANTIATE_TEST_SUITE_P(Panes, Terminal, ::testing::Values(PaneSize{80, 24}, PaneSize{200, 50}));
+// An unknown or missing TERM on a terminal: plain lines with a warning, not curses' exit.
+TEST(Terminal, AnUnknownTermFallsBackToPlainLines) {
+    if (!Tmux::available())
+        GTEST_SKIP() << "tmux is not installed";
+    Workdir base;
+    const Staged staged(base.path());
+    const std::string dir = base.path() + "/run";
+    fs::create_directories(dir);
+    staged.deliver(dir, "file_info.txt");
+    staged.deliver_captures(dir);
+    for (const char* env : {"TERM=bogus", "-u TERM"}) {
+        SCOPED_TRACE(env);
+        Tmux t(200, 50);
+        t.keys(std::string("'env ") + env + " \"" IMGCOVER_EXE "\" --watch --until-complete " +
+               dir + "; echo EX\"\"IT=$?' Enter");
+        std::string screen;
+        EXPECT_TRUE(eventually([&] {
+            screen = t.screen();
+            return screen.find("EXIT=") != std::string::npos;
+        })) << screen;
+        EXPECT_NE(screen.find("warning: "), std::string::npos) << screen;
+        EXPECT_NE(screen.find("plain lines instead of the full screen"), std::string::npos)
+            << screen;
+        EXPECT_NE(screen.find("covered 100.00%"), std::string::npos) << screen;
+        EXPECT_NE(screen.find("EXIT=0"), std::string::npos) << screen;
+        EXPECT_EQ(screen.find("Error opening terminal"), std::string::npos) << screen;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Panes, Terminal,
+                         ::testing::Values(PaneSize{80, 24}, PaneSize{60, 20}, PaneSize{200, 50}));
 
 } // namespace

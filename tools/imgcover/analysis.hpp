@@ -22,8 +22,9 @@ inline bool same_range(const PageRange& a, const PageRange& b) {
 }
 
 // Bits of a byte's coverage state.
-inline constexpr uint8_t kCovered = 1;  // some sound frame placed data on it
-inline constexpr uint8_t kFirstTry = 2; // a capture that is no repeat placed data on it
+inline constexpr uint8_t kCovered = 1;   // some sound frame placed data on it
+inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed data on it
+inline constexpr uint8_t kUnsettled = 4; // captures disagree about its value
 
 struct Analysis {
     std::string dir;
@@ -31,7 +32,7 @@ struct Analysis {
     std::string head_lines[4]; // lines 1 to 4 of file_info.txt as read, without their line end
     std::vector<Capture> captures;
     int32_t listed = 0;            // name lines read
-    std::vector<uint8_t> coverage; // per image byte: kCovered and kFirstTry bits
+    std::vector<uint8_t> coverage; // per image byte: kCovered, kFirstTry, kUnsettled bits
     std::vector<uint8_t> image;    // the image as rebuilt, when asked for: 0xFF where uncovered
     bool keep_image = false;
     int64_t covered_bytes = 0;

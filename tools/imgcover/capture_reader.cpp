@@ -72,6 +72,10 @@ CaptureReader::CaptureReader() : b_(std::make_unique<Buffers>()) {}
 CaptureReader::~CaptureReader() = default;
 CaptureReader::CaptureReader(CaptureReader&&) noexcept = default;
 CaptureReader& CaptureReader::operator=(CaptureReader&&) noexcept = default;
+CaptureReader::CaptureReader(const CaptureReader&) : CaptureReader() {}
+CaptureReader& CaptureReader::operator=(const CaptureReader&) {
+    return *this; // buffers hold nothing between reads: keep this reader's own
+}
 
 namespace {
 

@@ -90,6 +90,9 @@ class CaptureReader {
     ~CaptureReader();
     CaptureReader(CaptureReader&&) noexcept;
     CaptureReader& operator=(CaptureReader&&) noexcept;
+    // A copy has buffers of its own (where each capture was left is in the capture).
+    CaptureReader(const CaptureReader&);
+    CaptureReader& operator=(const CaptureReader&);
 
     // Reads the run description at `path`. False, with a message, when it cannot be read or
     // its head is one the rebuild would refuse.

@@ -21,6 +21,7 @@
 #include "plan.hpp"
 #include "platform.hpp"
 #include "report.hpp"
+#include "text.hpp"
 #include "watch.hpp"
 
 namespace fs = std::filesystem;
@@ -37,6 +38,8 @@ struct Options {
     int64_t cell = 0;
     int32_t map_width = 512;
     std::string pixel = "gray8";
+    std::string hole_color = "checker";
+    imgcover::HoleColour hole;
     int32_t width = 0;
     int64_t offset = 0;
     bool watch = false;
@@ -44,12 +47,13 @@ struct Options {
     bool until_complete = false;
 };
 
+// Messages go to a person: control characters in them (from names read from files) escaped.
 void fail(const std::string& message) {
-    std::fprintf(stderr, "imgcover: %s\n", message.c_str());
+    std::fprintf(stderr, "imgcover: %s\n", imgcover::printable(message).c_str());
 }
 
 void warn(const std::string& message) {
-    std::fprintf(stderr, "imgcover: warning: %s\n", message.c_str());
+    std::fprintf(stderr, "imgcover: warning: %s\n", imgcover::printable(message).c_str());
 }
 
 // Reads the command line; nothing to go on, else the exit status.
@@ -69,7 +73,9 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--next-info", o.next_info,
                    "write the run description for the rebuild after the resend to FILE")
         ->type_name("FILE");
-    app.add_option("--prefix", o.prefix, "name prefix of planned captures (default retry)");
+    app.add_option("--prefix", o.prefix,
+                   "name prefix of planned captures (default retry); auto: the next round, r1, "
+                   "r2, ... after those already listed");
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
         ->check(CLI::Range(0, 1 << 30));
@@ -83,8 +89,13 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--map-width", o.map_width, "map pixels a row (default 512)")
         ->check(CLI::Range(1, 65536));
     app.add_option("--picture", o.picture,
-                   "write the image as rebuilt so far to FILE.png, holes in magenta")
+                   "write the image as rebuilt so far to FILE.png, every byte of it, with a "
+                   "legend")
         ->type_name("FILE");
+    app.add_option("--hole-color", o.hole_color,
+                   "how the picture shows holes: checker (magenta and yellow, the default) or "
+                   "a colour as RRGGBB")
+        ->type_name("COLOUR");
     app.add_option("--pixel", o.pixel, "picture pixels: gray8 or rgb24 (default gray8)")
         ->check(CLI::IsMember({"gray8", "rgb24"}));
     app.add_option("--width", o.width, "picture pixels a row (needed with --picture)")
@@ -111,6 +122,10 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     }
     if (!o.picture.empty() && o.width == 0) {
         fail("--picture needs --width");
+        return kCannot;
+    }
+    if (!imgcover::parse_hole_colour(o.hole_color, o.hole)) {
+        fail("--hole-color must be checker or a colour as RRGGBB, not " + o.hole_color);
         return kCannot;
     }
     return std::nullopt;
@@ -140,10 +155,44 @@ bool write_replacing(const std::string& path, const std::string& bytes, std::str
     return false;
 }
 
-// Writes every file the options name. False when one could not be written.
+imgcover::PictureOptions picture_options(const Options& o) {
+    return {o.pixel == "rgb24" ? imgcover::Pixel::rgb24 : imgcover::Pixel::gray8, o.width, o.offset,
+            o.hole};
+}
+
+// True when every picture the options ask for is within the size limits; false, with a message
+// naming the limit, otherwise.
+bool pictures_fit(const Options& o, const imgcover::Analysis& a, std::string& error) {
+    imgcover::MapLayout m;
+    int64_t wide = 0, rows = 0;
+    return (o.map.empty() || imgcover::map_layout(a, o.cell, o.map_width, m, error)) &&
+           (o.picture.empty() ||
+            imgcover::picture_layout(a, picture_options(o), wide, rows, error));
+}
+
+// The pictures the options ask for, drawn before anything is written. False, with a message,
+// when one is too large to draw.
+bool draw_pictures(const Options& o, const imgcover::Analysis& a, std::string& map,
+                   std::string& picture, std::string& error) {
+    if (!o.map.empty() && !imgcover::map_png(a, o.cell, o.map_width, map, error))
+        return false;
+    if (!o.picture.empty()) {
+        if (!imgcover::picture_png(a, picture_options(o), picture, error))
+            return false;
+    }
+    return true;
+}
+
+// Writes every file the options name. False when a picture is too large to draw (then nothing
+// is written) or a file could not be written; a message tells which unless `quiet`.
 bool write_outputs(const Options& o, const imgcover::Analysis& a,
                    const std::vector<imgcover::Request>& plan, bool quiet) {
-    std::string error;
+    std::string error, map, picture;
+    if (!draw_pictures(o, a, map, picture, error)) {
+        if (!quiet)
+            fail(error);
+        return false;
+    }
     bool ok = true;
     const auto put = [&](const std::string& path, const std::string& bytes) {
         if (!path.empty() && !write_replacing(path, bytes, error)) {
@@ -162,16 +211,12 @@ bool write_outputs(const Options& o, const imgcover::Analysis& a,
                 warn(w);
         }
     }
-    if (!o.map.empty())
-        put(o.map, imgcover::map_png(a, o.cell, o.map_width));
+    put(o.map, map);
     if (!o.picture.empty()) {
-        const std::string png = imgcover::picture_png(
-            a, o.pixel == "rgb24" ? imgcover::Pixel::rgb24 : imgcover::Pixel::gray8, o.width,
-            o.offset);
-        if (png.empty() && !quiet)
-            warn("--picture: no whole row of pixels from offset " + std::to_string(o.offset));
-        else
-            put(o.picture, png);
+        if (picture.empty() && !quiet)
+            warn("--picture: no byte of the image from offset " + std::to_string(o.offset));
+        else if (!picture.empty())
+            put(o.picture, picture);
     }
     if (!o.rebuilt.empty())
         put(o.rebuilt, std::string(a.image.begin(), a.image.end()));
@@ -211,14 +256,27 @@ int main(int argc, char** argv) {
         imgcover::catch_stop_signals();
         bool analysed = false;
         {
-            // The view, chosen once; the terminal is given back before the final report.
-            const std::unique_ptr<imgcover::View> view = imgcover::make_view();
+            // The view, chosen once; the terminal is given back before the final report. The
+            // outputs are written on their own thread so that the view keeps its interval;
+            // it ends before the final outputs are written.
+            imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
+                write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+            });
+            std::string why;
+            const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
+            if (!why.empty())
+                warn(why);
+            const bool any_output = (!o.json.empty() && o.json != "-") || !o.plan.empty() ||
+                                    !o.next_info.empty() || !o.map.empty() || !o.picture.empty() ||
+                                    !o.rebuilt.empty();
             analysed = imgcover::watch(
                 a, w, *view,
                 [&](const imgcover::Analysis& now) {
-                    write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+                    if (any_output)
+                        outputs.offer(now);
                 },
                 error);
+            outputs.finish();
         }
         if (!analysed) {
             fail(error);
@@ -231,6 +289,11 @@ int main(int argc, char** argv) {
 
     const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix);
     warn_about(a, plan);
+    if (!pictures_fit(o, a, error)) {
+        // A picture too large to draw ends the run before anything is written.
+        fail(error);
+        return kCannot;
+    }
     const bool written = write_outputs(o, a, plan, false);
     if (o.json == "-")
         std::fputs((imgcover::to_json(a, plan).dump(2) + "\n").c_str(), stdout);

@@ -10,7 +10,24 @@ namespace imgcover {
 
 using namespace imgrebuild;
 
-std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& prefix) {
+std::string round_prefix(const Analysis& a, const std::string& prefix) {
+    if (prefix != "auto")
+        return prefix;
+    int64_t highest = 0;
+    for (const Capture& c : a.captures) {
+        const std::string& n = c.name;
+        size_t k = 1;
+        int64_t round = 0;
+        while (k < n.size() && k < 10 && n[k] >= '0' && n[k] <= '9')
+            round = round * 10 + (n[k++] - '0');
+        if (n.size() > 2 && n[0] == 'r' && k > 1 && k < n.size() && n[k] == '_')
+            highest = std::max(highest, round);
+    }
+    return "r" + std::to_string(highest + 1);
+}
+
+std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& option) {
+    const std::string prefix = round_prefix(a, option);
     // Runs of pages with an uncovered byte, as [first, last] page numbers from offset 0.
     std::vector<Span> runs;
     for (const Span& s : a.missing) {

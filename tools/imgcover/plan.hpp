@@ -16,8 +16,13 @@ struct Request {
     std::string name;
 };
 
+// The prefix that asks for the next round: "auto" gives rN for the N after the highest round
+// already listed (names rN_...), r1 when there is none; any other prefix is itself.
+std::string round_prefix(const Analysis& a, const std::string& prefix);
+
 // Every page with an uncovered byte, runs of them (joined across at most `join` covered
-// pages) cut into requests of at most kMaxPages pages, named PREFIX_SSC_SP_ESC_EP.txt.
+// pages) cut into requests of at most kMaxPages pages, named PREFIX_SSC_SP_ESC_EP.txt
+// (the prefix as round_prefix gives it).
 std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& prefix);
 
 // Pages the plan asks for, all requests together.

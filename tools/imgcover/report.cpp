@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "image/image.hpp"
 #include "limits.hpp"
 #include "text.hpp"
 
@@ -25,23 +26,53 @@ bool is_last_of_range(const Analysis& a, size_t i) {
     return true;
 }
 
+// The last byte of the image in the capture's pages.
+int64_t last_byte(const Analysis& a, const Capture& c) {
+    return std::min<int64_t>(c.math.base + int64_t{c.math.npage} * imgrebuild::kPageBytes - 1,
+                             a.head.imagesize - 1);
+}
+
+// Bytes of the image in the slots the capture did not receive.
+int64_t missing_in_file(const Analysis& a, const Capture& c) {
+    const int64_t last = last_byte(a, c);
+    int64_t n = 0;
+    for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
+        if (c.received[static_cast<size_t>(PN)] != 0)
+            continue;
+        const Span s = imgrebuild::slot_span(imgrebuild::slot_offset(c.math, PN), last);
+        n += std::max<int64_t>(0, s.last - s.first + 1);
+    }
+    return n;
+}
+
+// Bytes of the image in the capture's pages that no capture covered.
+int64_t missing_in_image(const Analysis& a, const Capture& c) {
+    const int64_t last = last_byte(a, c);
+    int64_t n = 0;
+    for (int64_t o = std::max<int64_t>(0, c.math.base); o <= last; ++o)
+        n += (a.coverage[static_cast<size_t>(o)] & kCovered) == 0;
+    return n;
+}
+
 } // namespace
 
 std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
-    std::string s =
-        format("run in %s: imagesize %s, SC_S %d, %d of %d listed captures\n\n", a.dir.c_str(),
-               grouped(a.head.imagesize).c_str(), a.head.SC_S, a.listed, a.head.numfile);
+    std::string s = format("run in %s: imagesize %s, SC_S %d, %d of %d listed captures\n\n",
+                           printable(a.dir).c_str(), grouped(a.head.imagesize).c_str(), a.head.SC_S,
+                           a.listed, a.head.numfile);
     size_t width = 7;
     for (const Capture& c : a.captures)
         width = std::max(width, std::min<size_t>(c.name.size(), 40));
-    s += format("%-*s  %-22s %6s %6s %8s\n", static_cast<int>(width), "capture", "range", "slots",
-                "got", "missing");
+    s += format("%*s%s\n", static_cast<int>(width) + 2 + 22 + 1 + 6 + 1 + 6 + 8, "",
+                "missing bytes");
+    s += format("%-*s  %-22s %6s %6s %13s %13s\n", static_cast<int>(width), "capture", "range",
+                "slots", "got", "in this file", "in the image");
     bool overstated = false, understated = false;
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         const std::string name =
             c.name.size() > width ? c.name.substr(0, width - 3) + "..." : c.name;
-        s += format("%-*s  ", static_cast<int>(width), utf8_clean(name).c_str());
+        s += format("%-*s  ", static_cast<int>(width), printable(name).c_str());
         if (c.status == CaptureStatus::bad_name) {
             s += "not a capture name\n";
             continue;
@@ -54,8 +85,9 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
         int64_t got = 0;
         for (uint8_t r : c.received)
             got += r;
-        s += format("%-22s %6d %6lld %8zu", range_text(c.range).c_str(), c.math.mcomsize,
-                    static_cast<long long>(got), c.all_passes.size());
+        s += format("%-22s %6d %6lld %13s %13s", range_text(c.range).c_str(), c.math.mcomsize,
+                    static_cast<long long>(got), grouped(missing_in_file(a, c)).c_str(),
+                    grouped(missing_in_image(a, c)).c_str());
         const int32_t truth = static_cast<int32_t>(c.all_passes.size());
         if (c.status == CaptureStatus::unreadable) {
             s += "  unreadable (not received yet)";
@@ -68,7 +100,8 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
         }
         s += '\n';
     }
-    s += "(missing: slots that no capture of the same range received, in any pass)\n";
+    s += "(missing bytes in this file: of the slots this capture did not receive; in the image:\n"
+         " of its range, that no capture has received yet, after every pass and resend)\n";
     if (overstated)
         s += "* the rebuild's report after the last pass over that range lists more: it merges a\n"
              "  pass only with the file just before it.\n";
@@ -100,7 +133,8 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
                 plan.size() == 1 ? "" : "s", grouped(pages).c_str(), pages == 1 ? "" : "s");
     const size_t shown = std::min<size_t>(plan.size(), 20);
     for (size_t k = 0; k < shown; ++k)
-        s += format("  pages %-22s %s\n", range_text(plan[k].range).c_str(), plan[k].name.c_str());
+        s += format("  pages %-22s %s\n", range_text(plan[k].range).c_str(),
+                    printable(plan[k].name).c_str());
     if (plan.size() > shown)
         s += format("  ... and %zu more (see --plan)\n", plan.size() - shown);
     return s;

@@ -1,36 +1,130 @@
 // The full-screen view of a watch, drawn with curses.
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
+
+#include "text.hpp"
+#include "view.hpp"
 
 #ifdef IMGCOVER_HAVE_CURSES
 #include <curses.h>
+#include <term.h> // last: it defines macros with short names
 #endif
 
-#include "view.hpp"
-
 namespace imgcover {
+
+std::string fit_fields(const std::vector<HeaderField>& fields, int width) {
+    std::vector<bool> kept(fields.size(), true);
+    const auto joined = [&] {
+        std::string s;
+        for (size_t k = 0; k < fields.size(); ++k) {
+            if (!kept[k])
+                continue;
+            if (!s.empty())
+                s += "  ";
+            s += fields[k].text;
+        }
+        return s;
+    };
+    for (std::string s = joined(); static_cast<int>(s.size()) > width; s = joined()) {
+        // Drop the kept field of lowest priority (the highest number); the last one stays.
+        int worst = -1;
+        for (size_t k = 0; k < fields.size(); ++k) {
+            if (kept[k] && (worst < 0 || fields[k].priority > fields[worst].priority))
+                worst = static_cast<int>(k);
+        }
+        if (std::count(kept.begin(), kept.end(), true) <= 1)
+            return s.substr(0, static_cast<size_t>(std::max(0, width)));
+        kept[static_cast<size_t>(worst)] = false;
+    }
+    return joined();
+}
+
+namespace {
+
+// What a cell of a capture's bar shows, worst first; each has its own glyph, so that they stay
+// apart without colour.
+enum Kind { kLost = 1, kUnsettledKind, kPending, kRepeatKind, kReceived };
+constexpr char kGlyph[] = {' ', 'x', '?', '.', '=', '#'};
+
+// The worst kind among slots [from, to) of a capture.
+int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to, int64_t pending_from) {
+    const int64_t size = static_cast<int64_t>(a.coverage.size());
+    int worst = c.repeat ? kRepeatKind : kReceived;
+    for (int64_t s = from; s < to; ++s) {
+        if (c.received[static_cast<size_t>(s)] == 0) {
+            worst = std::min(worst, s >= pending_from ? int{kPending} : int{kLost});
+            continue;
+        }
+        const imgrebuild::Span span =
+            imgrebuild::slot_span(imgrebuild::slot_offset(c.math, static_cast<int32_t>(s)),
+                                  std::min<int64_t>(c.math.limit, size - 1));
+        for (int64_t o = span.first; o <= span.last; ++o) {
+            if (a.coverage[static_cast<size_t>(o)] & kUnsettled) {
+                worst = std::min(worst, int{kUnsettledKind});
+                break;
+            }
+        }
+    }
+    return worst;
+}
+
+} // namespace
+
+std::string bar_of(const Analysis& a, const Capture& c, int width, bool receiving) {
+    std::string bar;
+    int64_t last = -1;
+    for (size_t s = 0; s < c.received.size(); ++s) {
+        if (c.received[s] != 0)
+            last = static_cast<int64_t>(s);
+    }
+    const int64_t m = c.math.mcomsize;
+    const int64_t pending_from = receiving ? last + 1 : m;
+    for (int k = 0; k < width; ++k) {
+        const int64_t from = m * k / width;
+        const int64_t to = std::min(m, std::max(from + 1, m * (k + 1) / width));
+        bar += kGlyph[from < m ? kind_of(a, c, from, to, pending_from) : kPending];
+    }
+    return bar;
+}
 
 #ifdef IMGCOVER_HAVE_CURSES
 
 namespace {
 
-// The full-screen view: a header, then one row per capture with a bar of its slots.
+using Clock = std::chrono::steady_clock;
+
+// The capture that last grew, when it grew within this time, is still being received: its slots
+// after the last one received are pending, not lost.
+constexpr auto kGrowing = std::chrono::seconds(5);
+
+// The full-screen view: a header, a key to the bar's glyphs, one row per capture with a bar of
+// its slots, and a footer naming the keys. It follows the capture that last grew unless the
+// operator scrolls away.
 class ScreenView : public View {
   public:
     ScreenView() {
-        initscr();
         cbreak();
         noecho();
         curs_set(0);
         keypad(stdscr, TRUE);
+        // Home and End as other terminals and multiplexers send them, whatever the terminal's
+        // description says.
+        for (const char* home : {"\033[1~", "\033[7~", "\033[H", "\033OH"})
+            define_key(home, KEY_HOME);
+        for (const char* end : {"\033[4~", "\033[8~", "\033[F", "\033OF"})
+            define_key(end, KEY_END);
         colour_ = has_colors() && std::getenv("NO_COLOR") == nullptr;
         if (colour_) {
             start_color();
             use_default_colors();
-            init_pair(1, COLOR_GREEN, -1);
-            init_pair(2, COLOR_YELLOW, -1);
-            init_pair(3, COLOR_RED, -1);
+            init_pair(kReceived, COLOR_GREEN, -1);
+            init_pair(kRepeatKind, COLOR_CYAN, -1);
+            init_pair(kLost, COLOR_RED, -1);
+            init_pair(kPending, -1, -1);
+            init_pair(kUnsettledKind, COLOR_MAGENTA, -1);
         }
     }
     ~ScreenView() override { endwin(); }
@@ -39,62 +133,150 @@ class ScreenView : public View {
 
     // Draws everything again after every look, new or not.
     void show(const Analysis& a, const Header& h, bool) override {
+        track_growth(a);
         erase();
         const int width = COLS, height = LINES;
-        std::string title = "imgcover --watch " + a.dir;
         const std::string when = "watched " + h.clock;
-        put_line(0, title, when, width);
+        std::string title = "imgcover --watch " + printable(a.dir);
+        if (static_cast<int>(title.size() + when.size()) + 2 <= width)
+            title +=
+                std::string(static_cast<size_t>(width) - title.size() - when.size(), ' ') + when;
+        mvaddnstr(0, 0, title.c_str(), width);
         if (!h.problem.empty()) {
-            put_line(1, "waiting: " + h.problem, "", width);
+            mvaddnstr(1, 0, ("waiting: " + printable(h.problem)).c_str(), width);
         } else {
-            put_line(1,
-                     h.frames + "  covered " + h.covered + " of " + h.imagesize + " bytes (" +
-                         h.percent + ")  " + h.requests,
-                     "", width);
+            // Dropped first to last as the terminal narrows: the rate and frames, the bytes
+            // missing, the request count, the covered bytes; the percentage stays.
+            const std::vector<HeaderField> fields = {
+                {"covered " + h.percent, 0},
+                {h.covered + " of " + h.imagesize + " bytes", 3},
+                {"missing " + h.missing, 2},
+                {h.requests, 1},
+                {h.frames, 4}};
+            mvaddnstr(1, 0, fit_fields(fields, width).c_str(), width);
         }
+        const std::vector<HeaderField> key = {{"# received", 0},  {"= by a repeat", 1},
+                                              {"x lost", 0},      {". pending", 0},
+                                              {"? unsettled", 1}, {"> receiving", 2}};
+        mvaddnstr(2, 0, fit_fields(key, width).c_str(), width);
+
         const int first_row = 3;
-        const int rows = std::max(0, height - first_row);
-        const size_t n = a.captures.size();
-        const size_t shown =
-            n <= static_cast<size_t>(rows) ? n : static_cast<size_t>(std::max(0, rows - 1));
+        rows_ = std::max(1, height - first_row - 1);
+        const int n = static_cast<int>(a.captures.size());
+        if (following_ && receiving_ >= 0) {
+            if (receiving_ < top_)
+                top_ = receiving_;
+            else if (receiving_ >= top_ + rows_)
+                top_ = receiving_ - rows_ + 1;
+        }
+        top_ = std::clamp(top_, 0, std::max(0, n - rows_));
+        n_ = n;
+        const int shown = std::min(rows_, n - top_);
         size_t name_width = 8;
-        for (size_t i = 0; i < shown; ++i)
-            name_width = std::max(name_width, a.captures[i].name.size());
+        for (int i = 0; i < shown; ++i)
+            name_width = std::max(name_width, printable(a.captures[top_ + i].name).size());
         name_width = std::min<size_t>(name_width, static_cast<size_t>(std::max(8, width / 3)));
-        for (size_t i = 0; i < shown; ++i)
-            draw_capture(first_row + static_cast<int>(i), a.captures[i], name_width, width);
-        if (shown < n)
-            mvaddnstr(first_row + static_cast<int>(shown), 0,
-                      ("... and " + std::to_string(n - shown) + " more").c_str(), width);
+        const auto now = Clock::now();
+        for (int i = 0; i < shown; ++i) {
+            const int k = top_ + i;
+            const bool growing =
+                k == receiving_ && now - grew_at_[static_cast<size_t>(k)] < kGrowing;
+            draw_capture(a, first_row + i, a.captures[k], k == receiving_, growing, name_width,
+                         width);
+        }
+        const std::string where =
+            n == 0 ? "no captures" : format("%d-%d/%d", top_ + 1, top_ + shown, n);
+        const std::vector<HeaderField> footer = {{"q quit", 0},
+                                                 {"arrows PgUp PgDn Home End", 1},
+                                                 {following_ ? "(following)" : "f follow", 2},
+                                                 {where, 3}};
+        mvaddnstr(height - 1, 0, fit_fields(footer, width).c_str(), width);
         wrefresh(stdscr);
     }
 
-    // Waits up to `seconds` for a key or a resize (a stop signal ends the wait at once).
+    // Waits up to `seconds` for a key or a resize (a stop signal ends the wait at once); a key
+    // that scrolls asks for a redraw.
     Command wait(double seconds) override {
         timeout(static_cast<int>(seconds * 1000));
         const int key = getch();
-        if (key == 'q' || key == 'Q')
+        const int last_top = std::max(0, n_ - rows_);
+        switch (key) {
+        case 'q':
+        case 'Q':
             return Command::quit;
-        return key == KEY_RESIZE ? Command::redraw : Command::none;
+        case KEY_RESIZE:
+            return Command::redraw;
+        case 'f':
+        case 'F':
+            following_ = true;
+            return Command::redraw;
+        case KEY_UP:
+            return scroll_to(top_ - 1);
+        case KEY_DOWN:
+            return scroll_to(top_ + 1);
+        case KEY_PPAGE:
+            return scroll_to(top_ - rows_);
+        case KEY_NPAGE:
+            return scroll_to(top_ + rows_);
+        case KEY_HOME:
+            return scroll_to(0);
+        case KEY_END:
+            return scroll_to(last_top);
+        default:
+            return Command::none;
+        }
     }
 
   private:
     bool colour_ = false;
+    bool following_ = true;
+    int top_ = 0;        // the first capture on screen
+    int rows_ = 1;       // capture rows on screen
+    int n_ = 0;          // captures at the last show
+    int receiving_ = -1; // the capture that last grew
+    std::vector<int64_t> frames_;
+    std::vector<Clock::time_point> grew_at_;
 
-    void put_line(int row, const std::string& left, const std::string& right, int width) {
-        mvaddnstr(row, 0, left.c_str(), width);
-        const int at = width - static_cast<int>(right.size());
-        if (!right.empty() && at > static_cast<int>(left.size()))
-            mvaddnstr(row, at, right.c_str(), static_cast<int>(right.size()));
+    static int kind_of_glyph(char glyph) {
+        for (int k = kLost; k <= kReceived; ++k) {
+            if (kGlyph[k] == glyph)
+                return k;
+        }
+        return kPending;
     }
 
-    void draw_capture(int row, const Capture& c, size_t name_width, int width) {
-        std::string name = c.name;
+    Command scroll_to(int first) {
+        following_ = false;
+        top_ = std::clamp(first, 0, std::max(0, n_ - rows_));
+        return Command::redraw;
+    }
+
+    // Notes which captures grew since the last show; the last of them is being received.
+    void track_growth(const Analysis& a) {
+        const size_t n = a.captures.size();
+        frames_.resize(n, 0);
+        grew_at_.resize(n);
+        const auto now = Clock::now();
+        for (size_t k = 0; k < n; ++k) {
+            if (a.captures[k].frames > frames_[k]) {
+                grew_at_[k] = now;
+                receiving_ = static_cast<int>(k);
+            }
+            frames_[k] = a.captures[k].frames;
+        }
+        if (receiving_ >= static_cast<int>(n))
+            receiving_ = -1;
+    }
+
+    void draw_capture(const Analysis& a, int row, const Capture& c, bool receiving, bool growing,
+                      size_t name_width, int width) {
+        std::string name = printable(c.name);
         if (name.size() > name_width)
             name = name.substr(0, name_width - 3) + "...";
         name.resize(name_width, ' ');
-        mvaddnstr(row, 0, name.c_str(), width);
-        const int bar_at = static_cast<int>(name_width) + 1;
+        mvaddnstr(row, 0, receiving ? ">" : " ", width);
+        mvaddnstr(row, 1, name.c_str(), width - 1);
+        const int bar_at = static_cast<int>(name_width) + 2;
         if (!c.has_range() || c.status == CaptureStatus::unreadable) {
             const char* why = c.status == CaptureStatus::bad_name    ? "(not a capture name)"
                               : c.status == CaptureStatus::bad_range ? "(range too large or empty)"
@@ -104,7 +286,7 @@ class ScreenView : public View {
             return;
         }
         int64_t got = 0;
-        for (uint8_t r : c.received)
+        for (const uint8_t r : c.received)
             got += r;
         const std::string counts =
             " " + std::to_string(got) + "/" + std::to_string(c.math.mcomsize);
@@ -112,18 +294,12 @@ class ScreenView : public View {
         if (bar_width < 4)
             return;
         mvaddch(row, bar_at, '[');
-        const int64_t m = c.math.mcomsize;
+        const std::string bar = bar_of(a, c, bar_width, growing);
         for (int k = 0; k < bar_width; ++k) {
-            const int64_t from = m * k / bar_width;
-            const int64_t to = std::max(from + 1, m * (k + 1) / bar_width);
-            int64_t in = 0;
-            for (int64_t s = from; s < to; ++s)
-                in += c.received[static_cast<size_t>(s)];
-            const int kind = in == to - from ? 1 : in > 0 ? 2 : 3;
-            const char glyph = kind == 1 ? '#' : kind == 2 ? '+' : '.';
+            const int kind = kind_of_glyph(bar[static_cast<size_t>(k)]);
             if (colour_)
                 attron(COLOR_PAIR(kind));
-            mvaddch(row, bar_at + 1 + k, glyph);
+            mvaddch(row, bar_at + 1 + k, static_cast<chtype>(bar[static_cast<size_t>(k)]));
             if (colour_)
                 attroff(COLOR_PAIR(kind));
         }
@@ -134,13 +310,28 @@ class ScreenView : public View {
 
 } // namespace
 
-std::unique_ptr<View> make_screen_view() {
+std::unique_ptr<View> make_screen_view(std::string& warning) {
+    // Asked first, so that an unknown terminal is a warning and not curses' exit.
+    int status = 0;
+    if (setupterm(nullptr, 1, &status) != OK) {
+        const char* term = std::getenv("TERM");
+        warning = term == nullptr || *term == '\0'
+                      ? "TERM is not set: plain lines instead of the full screen"
+                      : "unknown terminal type " + printable(term) +
+                            ": plain lines instead of the full screen";
+        return nullptr;
+    }
+    del_curterm(cur_term);
+    if (newterm(nullptr, stdout, stdin) == nullptr) {
+        warning = "cannot start the full screen: plain lines instead";
+        return nullptr;
+    }
     return std::make_unique<ScreenView>();
 }
 
 #else
 
-std::unique_ptr<View> make_screen_view() {
+std::unique_ptr<View> make_screen_view(std::string&) {
     return nullptr;
 }
 

@@ -24,39 +24,70 @@ std::string grouped(int64_t n) {
     return n < 0 ? "-" + out : out;
 }
 
+namespace {
+
+// Length of the valid UTF-8 sequence at s[k], and its code point; 0 when the byte there starts
+// none.
+size_t utf8_at(const unsigned char* s, size_t n, size_t k, uint32_t& cp) {
+    const unsigned char c = s[k];
+    size_t len = 0;
+    uint32_t min = 0;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if ((c & 0xE0) == 0xC0) {
+        len = 2, min = 0x80, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+        len = 3, min = 0x800, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000, cp = c & 0x07;
+    }
+    bool valid = len > 0 && k + len <= n;
+    for (size_t i = 1; valid && i < len; ++i) {
+        valid = (s[k + i] & 0xC0) == 0x80;
+        cp = (cp << 6) | (s[k + i] & 0x3F);
+    }
+    valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+    return valid ? len : 0;
+}
+
+} // namespace
+
 std::string utf8_clean(const std::string& text) {
     static const char kReplacement[] = "\xEF\xBF\xBD";
     std::string out;
     const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const size_t n = text.size();
-    for (size_t k = 0; k < n;) {
-        const unsigned char c = s[k];
-        size_t len = 0;
-        uint32_t min = 0, cp = 0;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++k;
-            continue;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2, min = 0x80, cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3, min = 0x800, cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4, min = 0x10000, cp = c & 0x07;
-        }
-        bool valid = len > 0 && k + len <= n;
-        for (size_t i = 1; valid && i < len; ++i) {
-            valid = (s[k + i] & 0xC0) == 0x80;
-            cp = (cp << 6) | (s[k + i] & 0x3F);
-        }
-        valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
-        if (valid) {
+    for (size_t k = 0; k < text.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8_at(s, text.size(), k, cp);
+        if (len > 0) {
             out.append(text, k, len);
             k += len;
         } else {
             out += kReplacement;
             ++k;
         }
+    }
+    return out;
+}
+
+std::string printable(const std::string& text) {
+    std::string out;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t k = 0; k < text.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8_at(s, text.size(), k, cp);
+        const bool control = len > 0 && (cp < 0x20 || (cp >= 0x7F && cp < 0xA0));
+        if (len > 0 && !control) {
+            out.append(text, k, len);
+            k += len;
+            continue;
+        }
+        // A control character shows each of its bytes; an invalid byte shows itself.
+        const size_t bytes = len > 0 ? len : 1;
+        for (size_t i = 0; i < bytes; ++i)
+            out += format("\\x%02x", s[k + i]);
+        k += bytes;
     }
     return out;
 }

@@ -15,6 +15,10 @@ std::string format(const char* f, ...) IMGREBUILD_PRINTF(1, 2);
 // A count with its thousands grouped: 12,345,678.
 std::string grouped(int64_t n);
 
+// Text as a person may see it on a terminal: control characters (C0, DEL, C1) and bytes that
+// are not valid UTF-8 shown as \xNN, the rest as it is.
+std::string printable(const std::string& text);
+
 // Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string utf8_clean(const std::string& text);
 

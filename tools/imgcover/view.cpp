@@ -32,7 +32,7 @@ class PlainView : public View {
         if (!news)
             return;
         if (!h.problem.empty())
-            std::printf("%s  waiting: %s\n", h.clock.c_str(), h.problem.c_str());
+            std::printf("%s  waiting: %s\n", h.clock.c_str(), printable(h.problem).c_str());
         else
             std::printf("%s  %s  covered %s (%s of %s bytes)  missing %s bytes  %s\n",
                         h.clock.c_str(), h.frames.c_str(), h.percent.c_str(), h.covered.c_str(),
@@ -78,8 +78,8 @@ std::unique_ptr<View> make_plain_view() {
     return std::make_unique<PlainView>();
 }
 
-std::unique_ptr<View> make_view() {
-    std::unique_ptr<View> screen = on_terminal() ? make_screen_view() : nullptr;
+std::unique_ptr<View> make_view(std::string& warning) {
+    std::unique_ptr<View> screen = on_terminal() ? make_screen_view(warning) : nullptr;
     return screen ? std::move(screen) : make_plain_view();
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analysis.hpp"
 
@@ -35,6 +36,22 @@ struct Header {
 
 Header make_header(const Analysis& a, const Figures& f);
 
+// A piece of a line that may be left out when the line is too narrow: the highest `priority`
+// number goes first.
+struct HeaderField {
+    std::string text;
+    int priority;
+};
+
+// The fields joined by two spaces, in their order, leaving out as few as it takes to fit
+// `width` columns (lowest priority first); the last one left is cut to the width.
+std::string fit_fields(const std::vector<HeaderField>& fields, int width);
+
+// A capture's slots squeezed into `width` cells, each the mark of its worst slot: 'x' lost,
+// '?' unsettled, '.' pending (after the last slot received, while `receiving`), '=' received
+// by a repeat, '#' received.
+std::string bar_of(const Analysis& a, const Capture& c, int width, bool receiving);
+
 // What the operator asked for while a view waited.
 enum class Command {
     none,   // the wait ran out: look again
@@ -55,13 +72,15 @@ class View {
 // One plain line per look that found something new.
 std::unique_ptr<View> make_plain_view();
 
-// The full-screen view on a terminal; nullptr when this build has no curses. The terminal is
-// given back when the view is destroyed.
-std::unique_ptr<View> make_screen_view();
+// The full-screen view on a terminal; nullptr when this build has no curses, or, with a
+// `warning` saying why, when the terminal type is unknown. The terminal is given back when the
+// view is destroyed.
+std::unique_ptr<View> make_screen_view(std::string& warning);
 
 // The view for this process, chosen once: the full screen when standard input and output are a
-// terminal and the build has curses, plain lines otherwise.
-std::unique_ptr<View> make_view();
+// terminal and the build has curses, plain lines otherwise (with a `warning` when a terminal
+// could not be used).
+std::unique_ptr<View> make_view(std::string& warning);
 
 // True once SIGINT or SIGTERM asked the watch to end.
 bool stop_requested();

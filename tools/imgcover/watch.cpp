@@ -108,4 +108,53 @@ bool watch(Analysis& a, const WatchOptions& o, View& view,
     return analysed;
 }
 
+BackgroundOutputs::BackgroundOutputs(std::function<void(const Analysis&)> write)
+    : write_(std::move(write)), thread_([this] { run(); }) {}
+
+BackgroundOutputs::~BackgroundOutputs() {
+    finish();
+}
+
+void BackgroundOutputs::offer(const Analysis& a) {
+    std::optional<Analysis> copy;
+    try {
+        copy.emplace(a);
+    } catch (...) {
+        return; // no memory for a copy: the outputs wait for the next look
+    }
+    const std::lock_guard<std::mutex> lock(m_);
+    pending_ = std::move(copy);
+    cv_.notify_one();
+}
+
+void BackgroundOutputs::finish() {
+    {
+        const std::lock_guard<std::mutex> lock(m_);
+        done_ = true;
+        pending_.reset();
+    }
+    cv_.notify_one();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void BackgroundOutputs::run() {
+    for (;;) {
+        std::optional<Analysis> next;
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return done_ || pending_.has_value(); });
+            if (done_)
+                return;
+            next = std::move(pending_);
+            pending_.reset();
+        }
+        try {
+            write_(*next);
+        } catch (...) {
+            // A failed writing leaves the files as they were; the next state tries again.
+        }
+    }
+}
+
 } // namespace imgcover

@@ -2,8 +2,12 @@
 // shown through a view (view.hpp), until a stop signal, a quit key, or a complete image.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "analysis.hpp"
 #include "view.hpp"
@@ -27,5 +31,30 @@ void catch_stop_signals();
 // false, with the last error in `error`, when the run description could never be read.
 bool watch(Analysis& a, const WatchOptions& o, View& view,
            const std::function<void(const Analysis&)>& changed, std::string& error);
+
+// Writes a watch's outputs on a thread of their own, from a copy of the analysis, so that a slow
+// picture never holds up the view: while one writing runs, only the latest state offered waits
+// for the next.
+class BackgroundOutputs {
+  public:
+    explicit BackgroundOutputs(std::function<void(const Analysis&)> write);
+    ~BackgroundOutputs();
+    BackgroundOutputs(const BackgroundOutputs&) = delete;
+    BackgroundOutputs& operator=(const BackgroundOutputs&) = delete;
+
+    // Hands over a copy of `a` to be written once the writing in progress ends.
+    void offer(const Analysis& a);
+    // Waits for the writing in progress to end; a state still waiting is dropped.
+    void finish();
+
+  private:
+    std::function<void(const Analysis&)> write_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::optional<Analysis> pending_;
+    bool done_ = false;
+    std::thread thread_;
+    void run();
+};
 
 } // namespace imgcover

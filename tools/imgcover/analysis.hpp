@@ -22,8 +22,10 @@ inline bool same_range(const PageRange& a, const PageRange& b) {
 }
 
 // Bits of a byte's coverage state.
-inline constexpr uint8_t kCovered = 1;  // some sound frame placed data on it
-inline constexpr uint8_t kFirstTry = 2; // a capture that is no repeat placed data on it
+inline constexpr uint8_t kCovered = 1;   // some sound frame placed data on it
+inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed data on it
+inline constexpr uint8_t kUnsettled = 4; // the frame that placed its final value is contradicted
+                                         // and no other capture placed that same value on it
 
 struct Analysis {
     std::string dir;
@@ -31,15 +33,19 @@ struct Analysis {
     std::string head_lines[4]; // lines 1 to 4 of file_info.txt as read, without their line end
     std::vector<Capture> captures;
     int32_t listed = 0;            // name lines read
-    std::vector<uint8_t> coverage; // per image byte: kCovered and kFirstTry bits
+    std::vector<uint8_t> coverage; // per image byte: kCovered, kFirstTry and kUnsettled bits
     std::vector<uint8_t> image;    // the image as rebuilt, when asked for: 0xFF where uncovered
     bool keep_image = false;
     int64_t covered_bytes = 0;
-    std::vector<Span> missing; // maximal runs of uncovered bytes, ascending
-    FileMark info_mark;        // file_info.txt when it was last read
-    CaptureReader reader;      // its buffers; where each capture was left is in the capture
+    std::vector<Span> missing;   // maximal runs of uncovered bytes, ascending
+    int64_t contested_bytes = 0; // bytes on which sound frames placed different values
+    int64_t unsettled_bytes = 0; // bytes with kUnsettled
+    std::vector<Span> unsettled; // maximal runs of unsettled bytes, ascending
+    FileMark info_mark;          // file_info.txt when it was last read
+    CaptureReader reader;        // its buffers; where each capture was left is in the capture
 
-    bool complete() const { return covered_bytes == head.imagesize; }
+    // Every byte covered and none unsettled.
+    bool complete() const { return covered_bytes == head.imagesize && unsettled_bytes == 0; }
     // Covered bytes as a percentage of the image (100 for an empty image).
     double covered_percent() const {
         return head.imagesize > 0 ? 100.0 * static_cast<double>(covered_bytes) /

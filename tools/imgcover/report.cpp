@@ -120,12 +120,26 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
     for (const Span& m : a.missing)
         spans.push_back({m.first, m.last});
     j["missing_spans"] = std::move(spans);
+    j["contested_bytes"] = a.contested_bytes;
+    j["unsettled_bytes"] = a.unsettled_bytes;
+    json unsettled = json::array();
+    for (const Span& u : a.unsettled)
+        unsettled.push_back({u.first, u.last});
+    j["unsettled_spans"] = std::move(unsettled);
     json captures = json::array();
     for (const Capture& c : a.captures) {
         json e;
         e["name"] = utf8_clean(c.name);
         e["status"] = status_name(c.status);
         e["frames"] = c.frames;
+        if (c.has_range()) {
+            e["lines"] = c.progress.lines;
+            e["blank_lines"] = c.blank_lines;
+            e["bad_lines"] = c.bad_lines;
+            e["not_image"] = c.not_image;
+            e["duplicate_frames"] = c.duplicate_frames;
+            e["contradicted_frames"] = c.contradicted_frames;
+        }
         if (c.status != CaptureStatus::bad_name) {
             e["SSC"] = c.range.SSC;
             e["SP"] = c.range.SP;

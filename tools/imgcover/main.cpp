@@ -3,7 +3,8 @@
 // The story: read the working directory's run description and captures with the rebuild's own
 // rules (in a watch, again and again while they grow); work out which bytes no capture covered
 // and the pages that hold them; write the files the options ask for; tell the operator; exit 0
-// when the image is complete, 1 when bytes are missing, 2 when it cannot be analysed.
+// when the image is complete, 1 when bytes are missing or unsettled, 2 when it cannot be
+// analysed.
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -58,7 +59,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                  "exactly which pages to ask the spacecraft for again. Reads DIR/file_info.txt\n"
                  "and the captures it lists with the same rules as imgrebuild; never writes\n"
                  "output.bin, and writes nothing unless an option names a file.\n"
-                 "Exit status: 0 complete, 1 bytes missing, 2 cannot analyse.",
+                 "Exit status: 0 complete, 1 bytes missing or unsettled, 2 cannot analyse.",
                  "imgcover"};
     cli::conventions(app, "imgcover");
     app.add_option("DIR", o.dir, "working directory (default .)");

@@ -25,6 +25,25 @@ bool is_last_of_range(const Analysis& a, size_t i) {
     return true;
 }
 
+// What the lines of a capture were, when any was not a sound frame of its own slot or a frame
+// was contradicted; else nothing.
+std::string line_quality(const Capture& c) {
+    if (c.blank_lines + c.bad_lines + c.not_image + c.duplicate_frames + c.contradicted_frames == 0)
+        return {};
+    std::string s = format("    %s lines:", grouped(c.progress.lines).c_str());
+    const auto add = [&](int64_t n, const char* what) {
+        if (n > 0)
+            s += format(" %s %s,", grouped(n).c_str(), what);
+    };
+    add(c.blank_lines, "blank");
+    add(c.bad_lines, "not a valid frame");
+    add(c.not_image, "not image data");
+    add(c.duplicate_frames, "duplicate");
+    add(c.contradicted_frames, "contradicted");
+    s.back() = '\n';
+    return s;
+}
+
 } // namespace
 
 std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
@@ -67,6 +86,7 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
             overstated = true;
         }
         s += '\n';
+        s += line_quality(c);
     }
     s += "(missing: slots that no capture of the same range received, in any pass)\n";
     if (overstated)
@@ -79,8 +99,15 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     const int64_t size = a.head.imagesize;
     s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
                 grouped(size).c_str(), a.covered_percent());
-    if (a.missing.empty()) {
+    if (a.contested_bytes > 0)
+        s += format("contested: %s byte%s on which frames disagree; %s unsettled in %zu span%s\n",
+                    grouped(a.contested_bytes).c_str(), a.contested_bytes == 1 ? "" : "s",
+                    grouped(a.unsettled_bytes).c_str(), a.unsettled.size(),
+                    a.unsettled.size() == 1 ? "" : "s");
+    if (a.complete()) {
         s += "complete: every byte was received\n";
+    } else if (a.missing.empty()) {
+        s += "not complete: unsettled bytes wait for a capture that agrees with their last frame\n";
     } else {
         s += format("missing: %s bytes in %zu span%s\n", grouped(size - a.covered_bytes).c_str(),
                     a.missing.size(), a.missing.size() == 1 ? "" : "s");

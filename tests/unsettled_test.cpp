@@ -277,4 +277,112 @@ TEST_P(AgainstModel, EveryFieldAgrees) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AgainstModel, ::testing::Range<uint64_t>(1, 41));
 
+// --- The operator's loop --------------------------------------------------------------------
+
+// Plans, resends the plan from the run's own image and lists the resend, until imgcover finds
+// the image complete. The rounds it took, or -1 past `most`.
+int settle(const std::string& dir, const std::string& sending, uint64_t seed, int most) {
+    for (int round = 0; round <= most; ++round) {
+        const std::string prefix = "s" + std::to_string(round);
+        const Ran r = imgcover(dir, "--json cover.json --plan plan.txt --next-info next.txt "
+                                    "--prefix " +
+                                        prefix);
+        EXPECT_LE(r.status, 1) << r.err;
+        const json j = json::parse(e2e::read_file(dir + "/cover.json"));
+        EXPECT_EQ(r.status == 0, j["complete"].get<bool>());
+        if (r.status == 0) {
+            EXPECT_TRUE(j["plan"].empty());
+            return round;
+        }
+        EXPECT_FALSE(j["plan"].empty()) << "not complete, and nothing to ask for";
+        if (framesim(dir, "--out . --ranges plan.txt" + sending + " --seed " +
+                              std::to_string(seed * 100 + static_cast<uint64_t>(round)))
+                .status != 0)
+            return -1;
+        fs::rename(dir + "/next.txt", dir + "/file_info.txt");
+    }
+    return -1;
+}
+
+class ChangedMemory : public ::testing::TestWithParam<uint64_t> {};
+
+// (a) A resend cut from another image leaves bytes unsettled and exits 1; resends of
+// imgcover's own plan from the true image settle them, and the rebuild gives the true image.
+TEST_P(ChangedMemory, IsUnsettledUntilResendsAgree) {
+    const uint64_t seed = GetParam();
+    Workdir w;
+    const std::string dir = w.path();
+    ASSERT_EQ(framesim(dir, "--out . --loss 0.05 --image-size 30000 --pages-per-file 16 "
+                            "--save-image true.img --seed " +
+                                std::to_string(seed))
+                  .status,
+              0);
+    ASSERT_EQ(framesim(dir, "--out other --image-size 30000 --save-image other.img --seed " +
+                                std::to_string(seed + 500))
+                  .status,
+              0);
+    // The memory changed, and pages 10 to 40 are received again from it.
+    e2e::write_file(dir + "/changed.txt", "5 10 5 40 changed_5_10_5_40.txt\n");
+    ASSERT_EQ(framesim(dir, "--out . --ranges changed.txt --loss 0 --image other.img").status, 0);
+    list_more(dir, {"changed_5_10_5_40.txt"});
+    const Ran r = imgcover(dir, "--json cover.json");
+    EXPECT_EQ(r.status, 1);
+    const json j = json::parse(e2e::read_file(dir + "/cover.json"));
+    EXPECT_GT(j["contested_bytes"].get<int64_t>(), 1000);
+    EXPECT_GT(j["unsettled_bytes"].get<int64_t>(), 1000);
+    EXPECT_FALSE(j["complete"].get<bool>());
+    EXPECT_NE(r.out.find("contested: "), std::string::npos) << r.out;
+
+    const int rounds = settle(dir, " --loss 0.05", seed, 8);
+    ASSERT_GE(rounds, 1) << "did not end complete within 8 rounds";
+    std::printf("changed memory, seed %llu: complete after %d rounds\n",
+                static_cast<unsigned long long>(seed), rounds);
+    const e2e::RunResult rebuilt = w.run();
+    ASSERT_EQ(rebuilt.status, 0);
+    const std::string truth = e2e::read_file(dir + "/true.img");
+    EXPECT_TRUE(rebuilt.output.compare(0, truth.size(), truth) == 0)
+        << "the rebuilt image is not the true one";
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, ChangedMemory, ::testing::Range<uint64_t>(1, 6));
+
+class Corrupted : public ::testing::TestWithParam<uint64_t> {};
+
+// (b) Frames corrupted on the way, in passes that receive every range twice: the loop ends
+// complete within 8 rounds, and the image is the one sent wherever a second capture gave a
+// byte. (A byte that only one capture ever gave cannot be checked: it may stay wrong.)
+TEST_P(Corrupted, TheLoopSettlesEveryCheckableByte) {
+    const uint64_t seed = GetParam();
+    Workdir w;
+    const std::string dir = w.path();
+    const std::string sending = " --loss 0.05 --corrupt 0.02";
+    ASSERT_EQ(framesim(dir, "--out . --image-size 40000 --pages-per-file 24 --passes 2 "
+                            "--repeat all --save-image sent.img --seed " +
+                                std::to_string(seed) + sending)
+                  .status,
+              0);
+    const int rounds = settle(dir, sending, seed, 8);
+    ASSERT_GE(rounds, 0) << "did not end complete within 8 rounds";
+    const e2e::RunResult rebuilt = w.run();
+    ASSERT_EQ(rebuilt.status, 0);
+    const std::string sent = e2e::read_file(dir + "/sent.img");
+    const Model m = model_of(dir);
+    int64_t unchecked = 0;
+    for (size_t o = 0; o < sent.size(); ++o) {
+        if (rebuilt.output[o] == sent[o])
+            continue;
+        std::set<size_t> listings;
+        for (const Placed& p : m.at[o])
+            listings.insert(p.listing);
+        EXPECT_EQ(listings.size(), 1u) << "byte " << o << " is wrong though checked";
+        ++unchecked;
+    }
+    EXPECT_LE(unchecked, 163) << "more wrong bytes than one frame holds";
+    std::printf("corrupted, seed %llu: complete after %d rounds, %lld bytes only one capture gave "
+                "are wrong\n",
+                static_cast<unsigned long long>(seed), rounds, static_cast<long long>(unchecked));
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, Corrupted, ::testing::Range<uint64_t>(1, 31));
+
 } // namespace

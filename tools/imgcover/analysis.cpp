@@ -38,38 +38,21 @@ void mark_repeats(Analysis& a) {
 
 namespace {
 
-// Ends the placing of one capture's frames: its bytes no longer count as touched by the capture
-// being placed.
-void end_capture(Analysis& a) {
-    Ledger& l = a.ledger;
-    if (l.current < 0)
-        return;
-    const Capture& c = a.captures[static_cast<size_t>(l.current)];
-    l.current = -1;
-    const int64_t size = a.head.imagesize;
-    for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-        if (c.received[static_cast<size_t>(PN)] == 0)
-            continue;
-        const Span s = slot_span(slot_offset(c.math, PN), std::min(c.math.limit, size - 1));
-        for (int64_t o = s.first; o <= s.last; ++o)
-            l.bits[static_cast<size_t>(o)] &=
-                static_cast<uint8_t>(~(Ledger::kTouched | Ledger::kOtherTouched));
-        if (s.first > s.last || l.more.empty())
-            continue;
-        for (auto it = l.more.lower_bound(s.first); it != l.more.end() && it->first <= s.last;
-             ++it) {
-            for (Ledger::Held& h : it->second)
-                h.touched = false;
-        }
-    }
-}
-
 // Records that the capture being placed put `v` on image byte `o`, which holds image[o].
-void place_byte(Analysis& a, int64_t o, uint8_t v) {
+// `again`: this capture placed this byte before (its frame's slot came again); otherwise no
+// touched mark on the byte is this capture's, so all are let go first.
+void place_byte(Analysis& a, int64_t o, uint8_t v, bool again) {
     Ledger& l = a.ledger;
     const size_t k = static_cast<size_t>(o);
     uint8_t& b = l.bits[k];
     uint8_t& now = a.image[k];
+    if (!again) {
+        b = static_cast<uint8_t>(b & ~(Ledger::kTouched | Ledger::kOtherTouched));
+        if ((b & Ledger::kMoreHeld) != 0) {
+            for (Ledger::Held& h : l.more[o])
+                h.touched = false;
+        }
+    }
     if ((b & Ledger::kPlaced) == 0) {
         b |= Ledger::kPlaced | Ledger::kTouched;
         now = v;
@@ -121,19 +104,42 @@ void place_byte(Analysis& a, int64_t o, uint8_t v) {
     now = v;
 }
 
-// Places one sound frame of capture `i` (its 163 data values) as the rebuild does.
-void place(Analysis& a, size_t i, int32_t PN, const uint8_t* values) {
-    Ledger& l = a.ledger;
-    if (l.current != static_cast<int32_t>(i)) {
-        end_capture(a);
-        l.current = static_cast<int32_t>(i);
-    }
+// Places one sound frame of capture `i` (its 163 data values) as the rebuild does; `again`
+// when the capture already filled slot `PN`. A capture's slots do not overlap, so only a slot
+// that comes again places a byte this capture placed before.
+void place(Analysis& a, size_t i, int32_t PN, const uint8_t* values, bool again) {
     const Capture& c = a.captures[i];
     const int64_t size = a.head.imagesize;
     const int64_t start = slot_offset(c.math, PN);
     const Span s = slot_span(start, std::min(c.math.limit, size - 1));
+    uint8_t* bits = a.ledger.bits.data();
+    uint8_t* image = a.image.data();
+    // The common cases at once: bytes none placed yet, or bytes given the same values again.
+    uint8_t all = 0xFF, any = 0;
+    bool same = true;
+    for (int64_t o = s.first; o <= s.last; ++o) {
+        all &= bits[o];
+        any |= bits[o];
+        same &= image[o] == values[o - start];
+    }
+    uint8_t* cov = a.coverage.data();
+    const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
     for (int64_t o = s.first; o <= s.last; ++o)
-        place_byte(a, o, values[o - start]);
+        cov[o] |= covered;
+    if ((any & Ledger::kPlaced) == 0) {
+        for (int64_t o = s.first; o <= s.last; ++o) {
+            bits[o] = Ledger::kPlaced | Ledger::kTouched;
+            image[o] = values[o - start];
+        }
+    } else if ((all & Ledger::kPlaced) != 0 && (any & Ledger::kMoreHeld) == 0 && same && !again) {
+        // Earlier captures placed the same values: now two or more did.
+        for (int64_t o = s.first; o <= s.last; ++o)
+            bits[o] = static_cast<uint8_t>((bits[o] & ~Ledger::kOtherTouched) | Ledger::kTouched |
+                                           Ledger::kMulti);
+    } else {
+        for (int64_t o = s.first; o <= s.last; ++o)
+            place_byte(a, o, values[o - start], again);
+    }
     // Bytes past the image land in the output's extra bytes, as in the rebuild.
     const Span t =
         slot_span(start, std::min(c.math.limit, static_cast<int64_t>(a.image.size()) - 1));
@@ -145,13 +151,13 @@ void place(Analysis& a, size_t i, int32_t PN, const uint8_t* values) {
 class Placer final : public FrameSink {
   public:
     Placer(Analysis& a, size_t i, std::vector<uint8_t>* keep) : a_(a), i_(i), keep_(keep) {}
-    void frame(int32_t PN, const int32_t* values) override {
+    void frame(int32_t PN, const int32_t* values, bool again) override {
         uint8_t v[kSlotBytes];
         for (int32_t k = 0; k < kSlotBytes; ++k)
             v[k] = static_cast<uint8_t>(values[k]);
         if (keep_ != nullptr)
             keep_->insert(keep_->end(), v, v + kSlotBytes);
-        place(a_, i_, PN, v);
+        place(a_, i_, PN, v, again);
     }
 
   private:
@@ -167,6 +173,7 @@ void read_all(Analysis& a) {
     a.image.assign(static_cast<size_t>(size) + kOutputExtra, 0xFF);
     a.ledger = Ledger{};
     a.ledger.bits.assign(static_cast<size_t>(size), 0);
+    a.coverage.assign(static_cast<size_t>(size), 0);
     a.replay.clear();
     std::map<std::string, size_t> first; // name -> its first listing
     std::map<std::string, int32_t> listings;
@@ -200,10 +207,13 @@ void read_all(Analysis& a) {
         c.not_image = e.not_image;
         c.duplicate_frames = e.duplicate_frames;
         const std::vector<uint8_t>& data = a.replay[c.name];
-        for (size_t k = 0; k < c.slots.size(); ++k)
-            place(a, i, c.slots[k], data.data() + k * kSlotBytes);
+        std::vector<uint8_t> filled(c.received.size(), 0);
+        for (size_t k = 0; k < c.slots.size(); ++k) {
+            uint8_t& again = filled[static_cast<size_t>(c.slots[k])];
+            place(a, i, c.slots[k], data.data() + k * kSlotBytes, again != 0);
+            again = 1;
+        }
     }
-    end_capture(a);
 }
 
 void compute_coverage(Analysis& a) {
@@ -240,34 +250,42 @@ void find_missing_spans(Analysis& a) {
 
 void find_unsettled(Analysis& a) {
     const int64_t size = a.head.imagesize;
-    const std::vector<uint8_t>& bits = a.ledger.bits;
+    const uint8_t* bits = a.ledger.bits.data();
+    uint8_t* cov = a.coverage.data();
     a.contested_bytes = 0;
     for (int64_t o = 0; o < size; ++o)
-        a.contested_bytes += (bits[static_cast<size_t>(o)] & Ledger::kContested) != 0;
-    // A frame is contradicted when a byte it placed is contested. Going through the frames in
-    // the rebuild's order, the last frame to place a byte decides whether it is unsettled.
-    for (Capture& c : a.captures) {
+        a.contested_bytes += (bits[o] & Ledger::kContested) != 0;
+    a.unsettled_bytes = 0;
+    a.unsettled.clear();
+    for (Capture& c : a.captures)
         c.contradicted_frames = 0;
+    if (a.contested_bytes == 0)
+        return; // no frame is contradicted, so every byte is settled
+    // A frame is contradicted when a byte it placed is contested. Going through the frames in
+    // the rebuild's order, the last frame to place a byte decides whether it is unsettled: it
+    // is when that frame is contradicted and only one capture placed the byte's final value.
+    for (Capture& c : a.captures) {
         if (!c.has_range())
             continue;
         for (const int32_t PN : c.slots) {
             const Span s = slot_span(slot_offset(c.math, PN), std::min(c.math.limit, size - 1));
-            bool contradicted = false;
-            for (int64_t o = s.first; o <= s.last && !contradicted; ++o)
-                contradicted = (bits[static_cast<size_t>(o)] & Ledger::kContested) != 0;
-            c.contradicted_frames += contradicted;
-            for (int64_t o = s.first; o <= s.last; ++o) {
-                uint8_t& cov = a.coverage[static_cast<size_t>(o)];
-                const bool confirmed = (bits[static_cast<size_t>(o)] & Ledger::kMulti) != 0;
-                cov = contradicted && !confirmed ? static_cast<uint8_t>(cov | kUnsettled)
-                                                 : static_cast<uint8_t>(cov & ~kUnsettled);
+            uint8_t any = 0;
+            for (int64_t o = s.first; o <= s.last; ++o)
+                any |= bits[o];
+            if ((any & Ledger::kContested) == 0) {
+                for (int64_t o = s.first; o <= s.last; ++o)
+                    cov[o] &= static_cast<uint8_t>(~kUnsettled);
+                continue;
             }
+            ++c.contradicted_frames;
+            for (int64_t o = s.first; o <= s.last; ++o)
+                cov[o] = (bits[o] & Ledger::kMulti) != 0
+                             ? static_cast<uint8_t>(cov[o] & ~kUnsettled)
+                             : static_cast<uint8_t>(cov[o] | kUnsettled);
         }
     }
-    a.unsettled_bytes = 0;
-    a.unsettled.clear();
     for (int64_t o = 0; o < size; ++o) {
-        if ((a.coverage[static_cast<size_t>(o)] & kUnsettled) == 0)
+        if ((cov[o] & kUnsettled) == 0)
             continue;
         ++a.unsettled_bytes;
         if (!a.unsettled.empty() && a.unsettled.back().last == o - 1)
@@ -330,8 +348,8 @@ void predict_reports(Analysis& a) {
 namespace {
 
 // Everything derived from what the captures received.
+// (The coverage bits were set while the frames were placed.)
 void derive(Analysis& a) {
-    compute_coverage(a);
     find_missing_spans(a);
     find_unsettled(a);
     find_missing_after_all_passes(a);

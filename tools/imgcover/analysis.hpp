@@ -44,7 +44,6 @@ struct Ledger {
         bool multi;
     };
     std::map<int64_t, std::vector<Held>> more; // bytes with kMoreHeld
-    int32_t current = -1;                      // the capture whose frames are being placed
 
     static constexpr uint8_t kPlaced = 1;     // some frame placed a value on it
     static constexpr uint8_t kTouched = 2;    // the current capture placed the current value
@@ -101,7 +100,8 @@ bool refresh(Analysis& a, bool& changed, std::string& error);
 
 // Marks every capture that overlaps the pages of one listed before it as a repeat.
 void mark_repeats(Analysis& a);
-// Reads every capture in order, placing its sound frames in the image and the ledger.
+// Reads every capture in order, placing its sound frames in the image, the coverage (kCovered
+// and kFirstTry, as compute_coverage makes them) and the ledger.
 void read_all(Analysis& a);
 // Per image byte: covered by some capture, and by one that is no repeat.
 void compute_coverage(Analysis& a);

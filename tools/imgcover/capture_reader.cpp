@@ -233,11 +233,12 @@ bool CaptureReader::read(const std::string& dir, Capture& c, FrameSink& sink, bo
             }
             const int32_t PN = slot_of(b.frame.counter, c.math.mcomsize);
             uint8_t& got = c.received[static_cast<size_t>(PN)];
+            const bool again = got != 0;
             c.duplicate_frames += got;
             got = 1;
             c.slots.push_back(PN);
             ++c.frames;
-            sink.frame(PN, b.frame.rda + kFrameDataFirst);
+            sink.frame(PN, b.frame.rda + kFrameDataFirst, again);
         });
     p.offset += r.end;
     p.lines += r.lines;

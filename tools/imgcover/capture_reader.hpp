@@ -90,8 +90,9 @@ struct RunDescription {
 class FrameSink {
   public:
     virtual ~FrameSink() = default;
-    // A sound frame for slot `PN`; `values` are its 163 data values (low 8 bits count).
-    virtual void frame(int32_t PN, const int32_t* values) = 0;
+    // A sound frame for slot `PN`; `values` are its 163 data values (low 8 bits count);
+    // `again` when this file filled that slot before.
+    virtual void frame(int32_t PN, const int32_t* values, bool again) = 0;
 };
 
 // Reads run descriptions and captures. Owns the large buffers a read needs, made once.

@@ -6,8 +6,10 @@
 // when the image is complete, 1 when bytes are missing or unsettled, 2 when it cannot be
 // analysed.
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -153,7 +155,7 @@ bool write_outputs(const Options& o, const imgcover::Analysis& a,
         }
     };
     if (!o.json.empty() && o.json != "-")
-        put(o.json, imgcover::to_json(a, plan).dump(2) + "\n");
+        put(o.json, imgcover::json_text(a, plan));
     put(o.plan, o.plan.empty() ? "" : imgcover::plan_text(plan));
     if (!o.next_info.empty()) {
         std::vector<std::string> warnings;
@@ -195,9 +197,8 @@ void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// The story, from the command line to the exit status.
+int run(int argc, char** argv) {
     imgrebuild::binary_stdout();
     Options o;
     if (const cli::ExitNow status = parse_options(argc, argv, o))
@@ -234,10 +235,23 @@ int main(int argc, char** argv) {
     warn_about(a, plan);
     const bool written = write_outputs(o, a, plan, false);
     if (o.json == "-")
-        std::fputs((imgcover::to_json(a, plan).dump(2) + "\n").c_str(), stdout);
+        std::fputs(imgcover::json_text(a, plan).c_str(), stdout);
     else
         std::fputs(imgcover::human_report(a, plan).c_str(), stdout);
     if (std::fflush(stdout) != 0 || !written)
         return kCannot;
     return a.complete() ? kComplete : kMissing;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        fail("out of memory");
+    } catch (const std::exception& e) {
+        fail(std::string("unexpected failure: ") + e.what());
+    }
+    return kCannot;
 }

@@ -133,7 +133,46 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     return s;
 }
 
-nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
+// One capture's entry of the JSON.
+nlohmann::json capture_json(const Capture& c) {
+    using nlohmann::json;
+    json e;
+    e["name"] = utf8_clean(c.name);
+    e["status"] = status_name(c.status);
+    e["frames"] = c.frames;
+    if (c.has_range()) {
+        e["lines"] = c.progress.lines;
+        e["blank_lines"] = c.blank_lines;
+        e["bad_lines"] = c.bad_lines;
+        e["not_image"] = c.not_image;
+        e["duplicate_frames"] = c.duplicate_frames;
+        e["contradicted_frames"] = c.contradicted_frames;
+    }
+    if (c.status != CaptureStatus::bad_name) {
+        e["SSC"] = c.range.SSC;
+        e["SP"] = c.range.SP;
+        e["ESC"] = c.range.ESC;
+        e["EP"] = c.range.EP;
+    }
+    if (c.has_range()) {
+        e["mcomsize"] = c.math.mcomsize;
+        json missing = json::array();
+        for (size_t k = 0; k < c.received.size(); ++k) {
+            if (c.received[k] == 0)
+                missing.push_back(k);
+        }
+        e["missing_slots"] = std::move(missing);
+        e["missing_after_all_passes"] = c.all_passes;
+        e["repeat"] = c.repeat;
+    }
+    if (c.reported >= 0)
+        e["reported_by_rebuild"] = c.reported;
+    if (!c.warning.empty())
+        e["warning"] = utf8_clean(c.warning);
+    return e;
+}
+
+nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool with_captures) {
     using nlohmann::json;
     json j;
     j["imagesize"] = a.head.imagesize;
@@ -154,42 +193,8 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
         unsettled.push_back({u.first, u.last});
     j["unsettled_spans"] = std::move(unsettled);
     json captures = json::array();
-    for (const Capture& c : a.captures) {
-        json e;
-        e["name"] = utf8_clean(c.name);
-        e["status"] = status_name(c.status);
-        e["frames"] = c.frames;
-        if (c.has_range()) {
-            e["lines"] = c.progress.lines;
-            e["blank_lines"] = c.blank_lines;
-            e["bad_lines"] = c.bad_lines;
-            e["not_image"] = c.not_image;
-            e["duplicate_frames"] = c.duplicate_frames;
-            e["contradicted_frames"] = c.contradicted_frames;
-        }
-        if (c.status != CaptureStatus::bad_name) {
-            e["SSC"] = c.range.SSC;
-            e["SP"] = c.range.SP;
-            e["ESC"] = c.range.ESC;
-            e["EP"] = c.range.EP;
-        }
-        if (c.has_range()) {
-            e["mcomsize"] = c.math.mcomsize;
-            json missing = json::array();
-            for (size_t k = 0; k < c.received.size(); ++k) {
-                if (c.received[k] == 0)
-                    missing.push_back(k);
-            }
-            e["missing_slots"] = std::move(missing);
-            e["missing_after_all_passes"] = c.all_passes;
-            e["repeat"] = c.repeat;
-        }
-        if (c.reported >= 0)
-            e["reported_by_rebuild"] = c.reported;
-        if (!c.warning.empty())
-            e["warning"] = utf8_clean(c.warning);
-        captures.push_back(std::move(e));
-    }
+    for (size_t i = 0; with_captures && i < a.captures.size(); ++i)
+        captures.push_back(capture_json(a.captures[i]));
     j["captures"] = std::move(captures);
     json requests = json::array();
     for (const Request& q : plan)
@@ -200,6 +205,31 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
                             {"name", q.name}});
     j["plan"] = std::move(requests);
     return j;
+}
+
+} // namespace imgcover
+
+namespace imgcover {
+
+std::string json_text(const Analysis& a, const std::vector<Request>& plan) {
+    // The whole object without its captures, then the captures put in one by one, indented as
+    // dump(2) indents them, so that no tree of every capture is ever held.
+    const std::string head = to_json(a, plan, false).dump(2);
+    const std::string mark = "\"captures\": []";
+    const size_t at = head.find(mark);
+    std::string s = head.substr(0, at) + "\"captures\": [";
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        std::string e = capture_json(a.captures[i]).dump(2);
+        s += i == 0 ? "\n    " : ",\n    ";
+        for (const char ch : e) {
+            s += ch;
+            if (ch == '\n')
+                s += "    ";
+        }
+    }
+    s += a.captures.empty() ? "]" : "\n  ]";
+    s += head.substr(at + mark.size());
+    return s + "\n";
 }
 
 } // namespace imgcover

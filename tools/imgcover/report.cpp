@@ -1,6 +1,8 @@
 #include "report.hpp"
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 #include "limits.hpp"
 #include "text.hpp"
@@ -13,16 +15,17 @@ std::string range_text(const PageRange& r) {
     return format("(%d,%d)-(%d,%d)", r.SSC, r.SP, r.ESC, r.EP);
 }
 
-// True when no capture after the i-th covers the same exact range: its report is the one an
-// operator acts on.
-bool is_last_of_range(const Analysis& a, size_t i) {
-    const PageRange& r = a.captures[i].range;
-    for (size_t k = i + 1; k < a.captures.size(); ++k) {
-        const Capture& c = a.captures[k];
-        if (c.has_range() && same_range(c.range, r))
-            return false;
+// Per capture: true when no capture after it covers the same exact range, so that its report
+// is the one an operator acts on.
+std::vector<bool> last_of_range(const Analysis& a) {
+    std::vector<bool> last(a.captures.size(), false);
+    std::set<std::tuple<int32_t, int32_t, int32_t, int32_t>> later;
+    for (size_t i = a.captures.size(); i-- > 0;) {
+        const Capture& c = a.captures[i];
+        if (c.has_range())
+            last[i] = later.insert({c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}).second;
     }
-    return true;
+    return last;
 }
 
 // What the lines of a capture were, when any was not a sound frame of its own slot or a frame
@@ -56,6 +59,7 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     s += format("%-*s  %-22s %6s %6s %8s\n", static_cast<int>(width), "capture", "range", "slots",
                 "got", "missing");
     bool overstated = false, understated = false;
+    const std::vector<bool> last = last_of_range(a);
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         const std::string name =
@@ -81,7 +85,7 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
         } else if (c.reported >= 0 && c.reported < truth) {
             s += format("  ! rebuild lists only %d", c.reported);
             understated = true;
-        } else if (c.reported > truth && is_last_of_range(a, i)) {
+        } else if (c.reported > truth && last[i]) {
             s += format("  * rebuild lists %d", c.reported);
             overstated = true;
         }

@@ -67,6 +67,35 @@ inline std::string frames_except(int mcomsize, const std::vector<int>& skip) {
     return s;
 }
 
+// The value of image byte `offset` in runs whose captures all carry one image, so that
+// overlapping ranges agree on every byte.
+inline uint8_t image_byte(long long offset) {
+    return static_cast<uint8_t>(offset * 7 + offset / 256);
+}
+
+// The frame of slot `pn` of a range that starts at page `first_page` (SC_S 0), carrying the
+// image's own bytes at its place.
+inline std::string image_frame(int first_page, int pn) {
+    std::vector<uint8_t> d(163);
+    for (int j = 0; j < 163; ++j)
+        d[static_cast<size_t>(j)] = image_byte(first_page * 256LL + pn * 163LL + j);
+    return tf::frame(pn, d);
+}
+
+// As frames_except, for a range that starts at page `first_page`, each frame carrying the
+// image's bytes at its place.
+inline std::string image_frames_except(int first_page, int mcomsize, const std::vector<int>& skip) {
+    std::string s;
+    for (int pn = 0; pn < mcomsize; ++pn) {
+        bool skipped = false;
+        for (int k : skip)
+            skipped = skipped || k == pn;
+        if (!skipped)
+            s += image_frame(first_page, pn);
+    }
+    return s;
+}
+
 // The image the tool should write: 0xFF, then data placed at [start, limit].
 struct Image {
     std::string bytes;

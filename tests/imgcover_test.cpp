@@ -325,14 +325,14 @@ void repeats_run(const Workdir& w) {
                                       {"d_0_15_0_15.txt", "a_0_0_0_6.txt", "x_0_6_0_9.txt",
                                        "b_0_0_0_6.txt", "k_0_2_0_4.txt", "retry_0_2_0_3.txt",
                                        "c_0_10_0_15.txt", "late_0_10_0_15.txt"}));
-    w.write("d_0_15_0_15.txt", frames_except(2, {}));
-    w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
-    w.write("x_0_6_0_9.txt", frames_except(7, {}));
-    w.write("b_0_0_0_6.txt", frames_except(11, {4, 5}));
-    w.write("k_0_2_0_4.txt", frames_except(5, {1, 2}));
-    w.write("retry_0_2_0_3.txt", frames_except(4, {}));
-    w.write("c_0_10_0_15.txt", frames_except(10, {2, 9}));
-    w.write("late_0_10_0_15.txt", frames_except(10, {}));
+    w.write("d_0_15_0_15.txt", image_frames_except(15, 2, {}));
+    w.write("a_0_0_0_6.txt", image_frames_except(0, 11, {3, 4}));
+    w.write("x_0_6_0_9.txt", image_frames_except(6, 7, {}));
+    w.write("b_0_0_0_6.txt", image_frames_except(0, 11, {4, 5}));
+    w.write("k_0_2_0_4.txt", image_frames_except(2, 5, {1, 2}));
+    w.write("retry_0_2_0_3.txt", image_frames_except(2, 4, {}));
+    w.write("c_0_10_0_15.txt", image_frames_except(10, 10, {2, 9}));
+    w.write("late_0_10_0_15.txt", image_frames_except(10, 10, {}));
 }
 
 void bundled_example(const Workdir& w) {
@@ -656,7 +656,7 @@ TEST(Plan, PrefixAutoTakesTheNextRound) {
         std::vector<std::string> names{"a_0_0_0_6.txt"};
         names.insert(names.end(), k.others.begin(), k.others.end());
         w.write("file_info.txt", run_info(1792, static_cast<long long>(names.size()), 0, names));
-        w.write("a_0_0_0_6.txt", frames_except(11, {3, 4}));
+        w.write("a_0_0_0_6.txt", image_frames_except(0, 11, {3, 4}));
         const Ran r = cover(w.path(), "--prefix auto --plan plan.txt");
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), std::string("0 1 0 3 ") + k.want + "\n");
@@ -729,9 +729,9 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
     Workdir w;
     const std::string a = "a_0_0_0_6.txt", x = "x_0_7_0_7.txt", b = "b_0_0_0_6.txt";
     w.write("file_info.txt", run_info(2048, 3, 0, {a, x, b}));
-    w.write(a, frames_except(11, {3, 4}));
-    w.write(x, frames_except(2, {}));
-    w.write(b, tf::frame(3, tf::pattern(3)));
+    w.write(a, image_frames_except(0, 11, {3, 4}));
+    w.write(x, image_frames_except(7, 2, {}));
+    w.write(b, image_frame(0, 3));
     const Ran r = cover(w.path(), "--map map.png --cell 16 --map-width 8");
     EXPECT_EQ(r.status, 1);
     Png png;
@@ -1024,10 +1024,10 @@ TEST_P(MapCells, EachCellTellsItsOwnBytes) {
     w.write("file_info.txt",
             run_info(kSize, 4, 0,
                      {"d_0_11_0_11.txt", "a_0_0_0_6.txt", "x_0_6_0_8.txt", "y_0_9_0_11.txt"}));
-    w.write("d_0_11_0_11.txt", frames_except(2, {}));
-    w.write("a_0_0_0_6.txt", frames_except(11, {7}));
-    w.write("x_0_6_0_8.txt", frames_except(5, {}));
-    w.write("y_0_9_0_11.txt", frames_except(5, {}));
+    w.write("d_0_11_0_11.txt", image_frames_except(11, 2, {}));
+    w.write("a_0_0_0_6.txt", image_frames_except(0, 11, {7}));
+    w.write("x_0_6_0_8.txt", image_frames_except(6, 5, {}));
+    w.write("y_0_9_0_11.txt", image_frames_except(9, 5, {}));
     const Ran r = cover(w.path(), "--map map.png --cell " + std::to_string(mc.cell) +
                                       " --map-width " + std::to_string(mc.width));
     EXPECT_EQ(r.status, 1) << r.err;

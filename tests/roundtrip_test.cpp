@@ -328,6 +328,11 @@ TEST(Demo, MergedPictureIsTheSourceAndTheFirstShowsItsLosses) {
     EXPECT_EQ(rows, lacked);
     // The loop after the first pass ends with the whole picture, and draws its maps.
     EXPECT_EQ(e2e::read_file(dir + "/resent.ppm"), card);
+    // A corrupted reception: contested bytes at first, settled by the loop to the source.
+    EXPECT_EQ(e2e::read_file(dir + "/corrupted.ppm"), card);
+    const std::string corrupted = out.substr(out.find("== a corrupted reception"));
+    EXPECT_EQ(corrupted.find("as received: 0 bytes contested"), std::string::npos) << corrupted;
+    EXPECT_NE(corrupted.find(": complete\n"), std::string::npos) << corrupted;
     EXPECT_NE(out.find("resend round"), std::string::npos);
     EXPECT_NE(out.find("equals the source byte for byte: yes", out.find("resend round")),
               std::string::npos);

@@ -91,6 +91,11 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
                    "that is no image data (default 0)")
         ->type_name("RATE")
         ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--corrupt", o.corrupt,
+                   "chance that a frame carries one data byte changed, which no line rule can "
+                   "see (default 0)")
+        ->type_name("RATE")
+        ->check(CLI::Range(0.0, 1.0));
     app.add_flag("--crlf", o.crlf, "end lines with CR LF instead of LF");
     app.add_flag("--wrap", o.wrap, "let frame counters run past the slot count and wrap round");
     app.add_option("--style", style,
@@ -107,7 +112,9 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
     app.add_option("--ranges", ranges,
                    "send only the requests of a plan file (imgcover --plan: one 'SSC SP ESC EP "
                    "NAME' a line), one capture each under its NAME; writes no file_info.txt and "
-                   "appends to dropped.txt")
+                   "appends to dropped.txt. Sends the image of the run in DIR (line 1 of "
+                   "framesim's file_info.txt) unless --image names one; --seed then draws only "
+                   "the losses and noise")
         ->type_name("FILE");
     app.add_option("--seed", o.seed,
                    "seed of the pseudo-random choices; the same seed gives the same run "
@@ -215,7 +222,15 @@ int main(int argc, char** argv) {
         return *status;
 
     std::vector<uint8_t> image;
-    if (o.image_file.empty())
+    std::string error;
+    if (o.image_file.empty() && !ranges.empty()) {
+        // A resend sends the image of the run it adds to, never another one.
+        uint64_t seed = 0;
+        int32_t size = 0;
+        if (!framesim::run_image(o.out, seed, size, error))
+            return failure(error, kUsage);
+        image = framesim::generated_image(size, seed);
+    } else if (o.image_file.empty())
         image = framesim::generated_image(o.image_size, o.seed);
     else if (!read_image(o.image_file, image))
         return failure("cannot read " + o.image_file, kFailed);
@@ -224,7 +239,6 @@ int main(int argc, char** argv) {
                            std::to_string(imgrebuild::kMaxImageSize) + " bytes",
                        kFailed);
 
-    std::string error;
     std::vector<framesim::Resend> plan;
     if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
         return failure(error, kFailed);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 #include <utility>
@@ -42,7 +43,7 @@ std::string check_options(const Options& o) {
         return "--passes must be 1 to 9";
     if (o.SC_S < -1000000 || o.SC_S > 1000000)
         return "--sc-s must be -1000000 to 1000000";
-    for (double rate : {o.loss, o.duplicates, o.reorder, o.noise}) {
+    for (double rate : {o.loss, o.duplicates, o.reorder, o.noise, o.corrupt}) {
         if (!(rate >= 0.0 && rate <= 1.0))
             return "rates must be 0 to 1";
     }
@@ -272,6 +273,11 @@ bool write_capture(Sender& sender, Capture& cap, const imgrebuild::RangeMath& ma
         const int64_t start = imgrebuild::slot_offset(math, f.slot);
         for (int j = 0; j < kSlotBytes; ++j)
             data[j] = memory_byte(image, start + j);
+        if (o.corrupt > 0 && rng.chance(o.corrupt)) {
+            // One data byte changed on the way: the frame still reads as a sound one.
+            data[rng.below(kSlotBytes)] ^= static_cast<uint8_t>(1 + rng.below(255));
+            cap.corrupted.push_back(f.slot);
+        }
         const std::string frame =
             frame_line(0xC0 + static_cast<int32_t>(rng.below(2)), f.counter, data);
         if (rng.chance(o.noise)) {
@@ -349,7 +355,11 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
         }
     }
 
-    std::string info = "framesim seed " + std::to_string(o.seed) + "\n";
+    // Line 1 names a generated image, so that a resend can send it again; an image from a
+    // file must be given again.
+    std::string info = (o.image_file.empty() ? identity_line(o.seed, run.imagesize)
+                                             : "framesim image from a file") +
+                       std::string("\n");
     info += "imagesize " + std::to_string(run.imagesize) + "\n";
     info += "numfile " + std::to_string(run.captures.size()) + "\n";
     info += "SC_S " + std::to_string(run.SC_S) + "\n";
@@ -358,6 +368,38 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
            (o.live <= 0 || play(sender.pending, o.live, error)) &&
            write_file(fs::path(o.out) / "dropped.txt", sender.dropped_list, error);
+}
+
+std::string identity_line(uint64_t seed, int32_t size) {
+    return "framesim seed " + std::to_string(seed) + " imagesize " + std::to_string(size);
+}
+
+bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::string& error) {
+    const std::string path = (fs::path(dir) / "file_info.txt").string();
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot read " + path + " to find the image of the run (give it with --image)";
+        return false;
+    }
+    char line[256] = {};
+    const bool got = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    unsigned long long s = 0;
+    long long n = -1;
+    int end = 0;
+    if (got && std::sscanf(line, "framesim seed %llu imagesize %lld%n", &s, &n, &end) == 2 &&
+        n >= 0 && n <= imgrebuild::kMaxImageSize &&
+        (line[end] == '\0' || line[end] == '\n' || line[end] == '\r')) {
+        seed = s;
+        size = static_cast<int32_t>(n);
+        return true;
+    }
+    if (got && std::strncmp(line, "framesim image from a file", 26) == 0)
+        error = "the run in " + dir + " was sent from an image file: give it with --image";
+    else
+        error = "line 1 of " + path +
+                " is not framesim's, so the image of the run is unknown: give it with --image";
+    return false;
 }
 
 bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error) {

@@ -29,6 +29,7 @@ struct Options {
     double duplicates = 0.0;       // chance that a frame is received twice
     double reorder = 0.0;          // chance that a frame swaps places with a later one
     double noise = 0.0;            // chance of a noise line before a frame line
+    double corrupt = 0.0;          // chance that a frame sent carries one data byte changed
     bool crlf = false;             // end lines with CR LF
     bool wrap = false;             // counters run past mcomsize and wrap round
     // Write tokens the untidy ways some station software does (mixed case, one digit, 0x and
@@ -53,8 +54,9 @@ struct NoiseLine {
 struct Capture {
     std::string name;
     imgrebuild::PageRange range;
-    std::vector<int32_t> dropped; // slots no frame of this file carries, increasing
-    std::vector<NoiseLine> noise; // in line order
+    std::vector<int32_t> dropped;   // slots no frame of this file carries, increasing
+    std::vector<NoiseLine> noise;   // in line order
+    std::vector<int32_t> corrupted; // slots of the frames sent with a data byte changed
 };
 
 struct Run {
@@ -112,6 +114,14 @@ bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& 
 // what each lost to dropped.txt. Writes no file_info.txt.
 bool resend(const Options& opts, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
             Run& run, std::string& error);
+
+// The image a run in `dir` was made from, as line 1 of framesim's file_info.txt names it
+// ("framesim seed N imagesize M"): false, with a message, when there is none or line 1 is
+// not framesim's.
+bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::string& error);
+
+// Line 1 of the file_info.txt framesim writes: the image's identity.
+std::string identity_line(uint64_t seed, int32_t size);
 
 // Checks the options' ranges; returns an empty string or what is wrong.
 std::string check_options(const Options& opts);

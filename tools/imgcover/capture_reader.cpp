@@ -44,6 +44,7 @@ FileMark mark_of(const std::string& path) {
         return m;
 #endif
     m.exists = true;
+    m.regular = (st.st_mode & S_IFMT) == S_IFREG;
     m.identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 40);
     m.size = static_cast<int64_t>(st.st_size);
 #if defined(__linux__)
@@ -56,7 +57,7 @@ FileMark mark_of(const std::string& path) {
 
 bool same_mark(const FileMark& a, const FileMark& b) {
     return a.exists == b.exists && a.identity == b.identity && a.size == b.size &&
-           a.mtime == b.mtime;
+           a.mtime == b.mtime && a.regular == b.regular;
 }
 
 // The buffers a read needs: large, so made once and kept.
@@ -101,6 +102,11 @@ bool CaptureReader::read_description(const std::string& path, RunDescription& in
                                      std::string& error) {
     Buffers& b = *b_;
     const std::string shown = fs::path(path).generic_string();
+    const FileMark mark = mark_of(path);
+    if (mark.exists && !mark.regular) {
+        error = "cannot read " + shown + ": not a regular file";
+        return false;
+    }
     FileGuard file(open_input(path.c_str()));
     if (file.file == nullptr) {
         error = "cannot open " + shown;
@@ -167,11 +173,13 @@ Capture CaptureReader::capture_of(const std::string& line, int32_t SC_S) {
 
 void CaptureReader::forget(Capture& c) {
     std::fill(c.received.begin(), c.received.end(), 0);
+    c.slots.clear();
     c.frames = 0;
+    c.blank_lines = c.bad_lines = c.not_image = c.duplicate_frames = 0;
     c.progress = ReadProgress{};
 }
 
-bool CaptureReader::read(const std::string& dir, Capture& c, ImageSink image, bool& reset) {
+bool CaptureReader::read(const std::string& dir, Capture& c, FrameSink& sink, bool& reset) {
     reset = false;
     if (!c.has_range())
         return false;
@@ -187,6 +195,16 @@ bool CaptureReader::read(const std::string& dir, Capture& c, ImageSink image, bo
         forget(c);
         c.status = CaptureStatus::unreadable;
         c.warning = "cannot open " + path.generic_string();
+        return changed;
+    }
+    if (!now.regular) {
+        // A pipe, device or folder: reading it could block, or take data meant for the rebuild.
+        const bool changed = c.status != CaptureStatus::unreadable || c.frames > 0;
+        reset = c.frames > 0 || p.offset > 0;
+        forget(c);
+        c.status = CaptureStatus::unreadable;
+        c.warning = "cannot read " + path.generic_string() + ": not a regular file";
+        p.mark = now; // looked at again only when it changes
         return changed;
     }
     if (now.identity != p.mark.identity || now.size < p.offset ||
@@ -208,14 +226,23 @@ bool CaptureReader::read(const std::string& dir, Capture& c, ImageSink image, bo
     reader_open(b.reader, file.file);
     const FramesRead r =
         read_frames(b.reader, b.data, b.frame, p.lines + 1, [&](int64_t, FrameStatus status) {
-            if (status != FrameStatus::ok)
+            if (status != FrameStatus::ok) {
+                if (status == FrameStatus::blank)
+                    ++c.blank_lines;
+                else if (status == FrameStatus::not_image)
+                    ++c.not_image;
+                else if (is_invalid(status))
+                    ++c.bad_lines;
                 return;
+            }
             const int32_t PN = slot_of(b.frame.counter, c.math.mcomsize);
-            c.received[static_cast<size_t>(PN)] = 1;
+            uint8_t& got = c.received[static_cast<size_t>(PN)];
+            const bool again = got != 0;
+            c.duplicate_frames += got;
+            got = 1;
+            c.slots.push_back(PN);
             ++c.frames;
-            if (image.bytes != nullptr)
-                place_frame_in(image.bytes, image.size, b.frame.rda + kFrameDataFirst,
-                               slot_offset(c.math, PN), c.math.limit);
+            sink.frame(PN, b.frame.rda + kFrameDataFirst, again);
         });
     p.offset += r.end;
     p.lines += r.lines;

@@ -19,7 +19,8 @@ struct FileMark {
     bool exists = false;
     uint64_t identity = 0; // the file's serial number where the platform has one
     int64_t size = 0;
-    int64_t mtime = 0; // nanoseconds
+    int64_t mtime = 0;    // nanoseconds
+    bool regular = false; // a regular file (a symbolic link is followed)
 };
 
 // The mark of the file at `path` now (exists false when there is none).
@@ -51,7 +52,13 @@ struct Capture {
     imgrebuild::RangeMath math{};  // valid for ok and unreadable
     int64_t frames = 0;            // sound frames read
     std::vector<uint8_t> received; // per slot: 1 when a sound frame of this file filled it
-    std::string warning;           // why it is unreadable
+    std::vector<int32_t> slots;    // the slot of every sound frame, in line order
+    // What the lines read were (their number is progress.lines):
+    int64_t blank_lines = 0;      // empty or only white space
+    int64_t bad_lines = 0;        // not a valid frame
+    int64_t not_image = 0;        // a frame with another identifier
+    int64_t duplicate_frames = 0; // sound frames whose slot this file had already filled
+    std::string warning;          // why it is unreadable
     ReadProgress progress;
     // Derived by the analysis from all captures:
     std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
@@ -60,6 +67,8 @@ struct Capture {
     std::vector<int32_t> report; // those slots
     bool report_final = false;   // no later file's merge takes this report over
     bool repeat = false;         // a capture listed before it overlaps its pages
+    int64_t contradicted_frames = 0; // sound frames that placed a byte another frame placed
+                                     // with a different value
 
     bool has_range() const {
         return status == CaptureStatus::ok || status == CaptureStatus::unreadable;
@@ -77,10 +86,13 @@ struct RunDescription {
     std::vector<std::string> names; // each read, up to its first NUL
 };
 
-// Where the frames of a read land: a copy of the image as the rebuild would make it.
-struct ImageSink {
-    unsigned char* bytes = nullptr; // nullptr: nothing is placed
-    int64_t size = 0;
+// Where the sound frames of a read go, one by one in line order.
+class FrameSink {
+  public:
+    virtual ~FrameSink() = default;
+    // A sound frame for slot `PN`; `values` are its 163 data values (low 8 bits count);
+    // `again` when this file filled that slot before.
+    virtual void frame(int32_t PN, const int32_t* values, bool again) = 0;
 };
 
 // Reads run descriptions and captures. Owns the large buffers a read needs, made once.
@@ -101,10 +113,11 @@ class CaptureReader {
     // A capture set up from its name line, with nothing read yet.
     Capture capture_of(const std::string& line, int32_t SC_S);
 
-    // Reads what the capture in `dir` gained since its last read, placing its sound frames in
-    // `image`; from its start when its file shrank or was replaced (`reset` then tells that
-    // what was read before is gone). True when anything was read or its state changed.
-    bool read(const std::string& dir, Capture& c, ImageSink image, bool& reset);
+    // Reads what the capture in `dir` gained since its last read, handing its sound frames to
+    // `sink`; from its start when its file shrank or was replaced (`reset` then tells that
+    // what was read before is gone). Only a regular file is read: anything else is unreadable.
+    // True when anything was read or its state changed.
+    bool read(const std::string& dir, Capture& c, FrameSink& sink, bool& reset);
 
     // Forgets what was read of a capture, so that the next read starts from its beginning.
     static void forget(Capture& c);

@@ -3,10 +3,13 @@
 // The story: read the working directory's run description and captures with the rebuild's own
 // rules (in a watch, again and again while they grow); work out which bytes no capture covered
 // and the pages that hold them; write the files the options ask for; tell the operator; exit 0
-// when the image is complete, 1 when bytes are missing, 2 when it cannot be analysed.
+// when the image is complete, 1 when bytes are missing or unsettled, 2 when it cannot be
+// analysed.
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -62,7 +65,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                  "exactly which pages to ask the spacecraft for again. Reads DIR/file_info.txt\n"
                  "and the captures it lists with the same rules as imgrebuild; never writes\n"
                  "output.bin, and writes nothing unless an option names a file.\n"
-                 "Exit status: 0 complete, 1 bytes missing, 2 cannot analyse.",
+                 "Exit status: 0 complete, 1 bytes missing or unsettled, 2 cannot analyse.",
                  "imgcover"};
     cli::conventions(app, "imgcover");
     app.add_option("DIR", o.dir, "working directory (default .)");
@@ -201,7 +204,7 @@ bool write_outputs(const Options& o, const imgcover::Analysis& a,
         }
     };
     if (!o.json.empty() && o.json != "-")
-        put(o.json, imgcover::to_json(a, plan).dump(2) + "\n");
+        put(o.json, imgcover::json_text(a, plan));
     put(o.plan, o.plan.empty() ? "" : imgcover::plan_text(plan));
     if (!o.next_info.empty()) {
         std::vector<std::string> warnings;
@@ -239,9 +242,8 @@ void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+// The story, from the command line to the exit status.
+int run(int argc, char** argv) {
     imgrebuild::binary_stdout();
     Options o;
     if (const cli::ExitNow status = parse_options(argc, argv, o))
@@ -296,10 +298,23 @@ int main(int argc, char** argv) {
     }
     const bool written = write_outputs(o, a, plan, false);
     if (o.json == "-")
-        std::fputs((imgcover::to_json(a, plan).dump(2) + "\n").c_str(), stdout);
+        std::fputs(imgcover::json_text(a, plan).c_str(), stdout);
     else
         std::fputs(imgcover::human_report(a, plan).c_str(), stdout);
     if (std::fflush(stdout) != 0 || !written)
         return kCannot;
     return a.complete() ? kComplete : kMissing;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        fail("out of memory");
+    } catch (const std::exception& e) {
+        fail(std::string("unexpected failure: ") + e.what());
+    }
+    return kCannot;
 }

@@ -28,9 +28,15 @@ std::string round_prefix(const Analysis& a, const std::string& prefix) {
 
 std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& option) {
     const std::string prefix = round_prefix(a, option);
-    // Runs of pages with an uncovered byte, as [first, last] page numbers from offset 0.
+    // Runs of pages with an uncovered or unsettled byte, as [first, last] page numbers from
+    // offset 0: the two lists of spans taken together in ascending order.
     std::vector<Span> runs;
-    for (const Span& s : a.missing) {
+    size_t m = 0, u = 0;
+    while (m < a.missing.size() || u < a.unsettled.size()) {
+        const bool take_missing =
+            u == a.unsettled.size() ||
+            (m < a.missing.size() && a.missing[m].first < a.unsettled[u].first);
+        const Span& s = take_missing ? a.missing[m++] : a.unsettled[u++];
         const int64_t first = s.first / kPageBytes, last = s.last / kPageBytes;
         if (!runs.empty() && first <= runs.back().last + 1 + join)
             runs.back().last = std::max(runs.back().last, last);

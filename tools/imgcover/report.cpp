@@ -1,6 +1,8 @@
 #include "report.hpp"
 
 #include <algorithm>
+#include <set>
+#include <tuple>
 
 #include "image/image.hpp"
 #include "limits.hpp"
@@ -14,16 +16,36 @@ std::string range_text(const PageRange& r) {
     return format("(%d,%d)-(%d,%d)", r.SSC, r.SP, r.ESC, r.EP);
 }
 
-// True when no capture after the i-th covers the same exact range: its report is the one an
-// operator acts on.
-bool is_last_of_range(const Analysis& a, size_t i) {
-    const PageRange& r = a.captures[i].range;
-    for (size_t k = i + 1; k < a.captures.size(); ++k) {
-        const Capture& c = a.captures[k];
-        if (c.has_range() && same_range(c.range, r))
-            return false;
+// Per capture: true when no capture after it covers the same exact range, so that its report
+// is the one an operator acts on.
+std::vector<bool> last_of_range(const Analysis& a) {
+    std::vector<bool> last(a.captures.size(), false);
+    std::set<std::tuple<int32_t, int32_t, int32_t, int32_t>> later;
+    for (size_t i = a.captures.size(); i-- > 0;) {
+        const Capture& c = a.captures[i];
+        if (c.has_range())
+            last[i] = later.insert({c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}).second;
     }
-    return true;
+    return last;
+}
+
+// What the lines of a capture were, when any was not a sound frame of its own slot or a frame
+// was contradicted; else nothing.
+std::string line_quality(const Capture& c) {
+    if (c.blank_lines + c.bad_lines + c.not_image + c.duplicate_frames + c.contradicted_frames == 0)
+        return {};
+    std::string s = format("    %s lines:", grouped(c.progress.lines).c_str());
+    const auto add = [&](int64_t n, const char* what) {
+        if (n > 0)
+            s += format(" %s %s,", grouped(n).c_str(), what);
+    };
+    add(c.blank_lines, "blank");
+    add(c.bad_lines, "not a valid frame");
+    add(c.not_image, "not image data");
+    add(c.duplicate_frames, "duplicate");
+    add(c.contradicted_frames, "contradicted");
+    s.back() = '\n';
+    return s;
 }
 
 // The last byte of the image in the capture's pages.
@@ -68,6 +90,7 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     s += format("%-*s  %-22s %6s %6s %13s %13s\n", static_cast<int>(width), "capture", "range",
                 "slots", "got", "in this file", "in the image");
     bool overstated = false, understated = false;
+    const std::vector<bool> last = last_of_range(a);
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         const std::string name =
@@ -94,11 +117,12 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
         } else if (c.reported >= 0 && c.reported < truth) {
             s += format("  ! rebuild lists only %d", c.reported);
             understated = true;
-        } else if (c.reported > truth && is_last_of_range(a, i)) {
+        } else if (c.reported > truth && last[i]) {
             s += format("  * rebuild lists %d", c.reported);
             overstated = true;
         }
         s += '\n';
+        s += line_quality(c);
     }
     s += "(missing bytes in this file: of the slots this capture did not receive; in the image:\n"
          " of its range, that no capture has received yet, after every pass and resend)\n";
@@ -112,8 +136,15 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     const int64_t size = a.head.imagesize;
     s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
                 grouped(size).c_str(), a.covered_percent());
-    if (a.missing.empty()) {
+    if (a.contested_bytes > 0)
+        s += format("contested: %s byte%s on which frames disagree; %s unsettled in %zu span%s\n",
+                    grouped(a.contested_bytes).c_str(), a.contested_bytes == 1 ? "" : "s",
+                    grouped(a.unsettled_bytes).c_str(), a.unsettled.size(),
+                    a.unsettled.size() == 1 ? "" : "s");
+    if (a.complete()) {
         s += "complete: every byte was received\n";
+    } else if (a.missing.empty()) {
+        s += "not complete: unsettled bytes wait for a capture that agrees with their last frame\n";
     } else {
         s += format("missing: %s bytes in %zu span%s\n", grouped(size - a.covered_bytes).c_str(),
                     a.missing.size(), a.missing.size() == 1 ? "" : "s");
@@ -140,7 +171,46 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
     return s;
 }
 
-nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
+// One capture's entry of the JSON.
+nlohmann::json capture_json(const Capture& c) {
+    using nlohmann::json;
+    json e;
+    e["name"] = utf8_clean(c.name);
+    e["status"] = status_name(c.status);
+    e["frames"] = c.frames;
+    if (c.has_range()) {
+        e["lines"] = c.progress.lines;
+        e["blank_lines"] = c.blank_lines;
+        e["bad_lines"] = c.bad_lines;
+        e["not_image"] = c.not_image;
+        e["duplicate_frames"] = c.duplicate_frames;
+        e["contradicted_frames"] = c.contradicted_frames;
+    }
+    if (c.status != CaptureStatus::bad_name) {
+        e["SSC"] = c.range.SSC;
+        e["SP"] = c.range.SP;
+        e["ESC"] = c.range.ESC;
+        e["EP"] = c.range.EP;
+    }
+    if (c.has_range()) {
+        e["mcomsize"] = c.math.mcomsize;
+        json missing = json::array();
+        for (size_t k = 0; k < c.received.size(); ++k) {
+            if (c.received[k] == 0)
+                missing.push_back(k);
+        }
+        e["missing_slots"] = std::move(missing);
+        e["missing_after_all_passes"] = c.all_passes;
+        e["repeat"] = c.repeat;
+    }
+    if (c.reported >= 0)
+        e["reported_by_rebuild"] = c.reported;
+    if (!c.warning.empty())
+        e["warning"] = utf8_clean(c.warning);
+    return e;
+}
+
+nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool with_captures) {
     using nlohmann::json;
     json j;
     j["imagesize"] = a.head.imagesize;
@@ -154,35 +224,15 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
     for (const Span& m : a.missing)
         spans.push_back({m.first, m.last});
     j["missing_spans"] = std::move(spans);
+    j["contested_bytes"] = a.contested_bytes;
+    j["unsettled_bytes"] = a.unsettled_bytes;
+    json unsettled = json::array();
+    for (const Span& u : a.unsettled)
+        unsettled.push_back({u.first, u.last});
+    j["unsettled_spans"] = std::move(unsettled);
     json captures = json::array();
-    for (const Capture& c : a.captures) {
-        json e;
-        e["name"] = utf8_clean(c.name);
-        e["status"] = status_name(c.status);
-        e["frames"] = c.frames;
-        if (c.status != CaptureStatus::bad_name) {
-            e["SSC"] = c.range.SSC;
-            e["SP"] = c.range.SP;
-            e["ESC"] = c.range.ESC;
-            e["EP"] = c.range.EP;
-        }
-        if (c.has_range()) {
-            e["mcomsize"] = c.math.mcomsize;
-            json missing = json::array();
-            for (size_t k = 0; k < c.received.size(); ++k) {
-                if (c.received[k] == 0)
-                    missing.push_back(k);
-            }
-            e["missing_slots"] = std::move(missing);
-            e["missing_after_all_passes"] = c.all_passes;
-            e["repeat"] = c.repeat;
-        }
-        if (c.reported >= 0)
-            e["reported_by_rebuild"] = c.reported;
-        if (!c.warning.empty())
-            e["warning"] = utf8_clean(c.warning);
-        captures.push_back(std::move(e));
-    }
+    for (size_t i = 0; with_captures && i < a.captures.size(); ++i)
+        captures.push_back(capture_json(a.captures[i]));
     j["captures"] = std::move(captures);
     json requests = json::array();
     for (const Request& q : plan)
@@ -193,6 +243,31 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan) {
                             {"name", q.name}});
     j["plan"] = std::move(requests);
     return j;
+}
+
+} // namespace imgcover
+
+namespace imgcover {
+
+std::string json_text(const Analysis& a, const std::vector<Request>& plan) {
+    // The whole object without its captures, then the captures put in one by one, indented as
+    // dump(2) indents them, so that no tree of every capture is ever held.
+    const std::string head = to_json(a, plan, false).dump(2);
+    const std::string mark = "\"captures\": []";
+    const size_t at = head.find(mark);
+    std::string s = head.substr(0, at) + "\"captures\": [";
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        std::string e = capture_json(a.captures[i]).dump(2);
+        s += i == 0 ? "\n    " : ",\n    ";
+        for (const char ch : e) {
+            s += ch;
+            if (ch == '\n')
+                s += "    ";
+        }
+    }
+    s += a.captures.empty() ? "]" : "\n  ]";
+    s += head.substr(at + mark.size());
+    return s + "\n";
 }
 
 } // namespace imgcover

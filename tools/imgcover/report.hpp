@@ -14,7 +14,13 @@ namespace imgcover {
 // The report for a person: one line per capture, the coverage and missing spans, the plan.
 std::string human_report(const Analysis& a, const std::vector<Request>& plan);
 
-// The whole analysis as one JSON object.
-nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan);
+// The whole analysis as one JSON object (its captures left out, as an empty list, when not
+// `with_captures`).
+nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan,
+                       bool with_captures = true);
+
+// The same object as text, as to_json(...).dump(2) and a line feed, made capture by capture so
+// that memory holds the text but never the tree of every capture.
+std::string json_text(const Analysis& a, const std::vector<Request>& plan);
 
 } // namespace imgcover

@@ -72,25 +72,25 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--prefix", o.prefix, "name prefix of planned captures (default retry)");
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
-        ->check(CLI::Range(0, 1 << 30));
+        ->check(cli::between(0, 1 << 30));
     app.add_option("--map", o.map, "write a coverage map of the image to FILE.png")
         ->type_name("FILE");
     app.add_option("--cell", o.cell,
                    "bytes per map pixel (default: the smallest power of two that keeps the "
                    "map within " +
                        std::to_string(imgcover::kMapRows) + " rows)")
-        ->check(CLI::Range(int64_t{1}, int64_t{1} << 40));
+        ->check(cli::between(int64_t{1}, int64_t{1} << 40));
     app.add_option("--map-width", o.map_width, "map pixels a row (default 512)")
-        ->check(CLI::Range(1, 65536));
+        ->check(cli::between(1, 65536));
     app.add_option("--picture", o.picture,
                    "write the image as rebuilt so far to FILE.png, holes in magenta")
         ->type_name("FILE");
     app.add_option("--pixel", o.pixel, "picture pixels: gray8 or rgb24 (default gray8)")
         ->check(CLI::IsMember({"gray8", "rgb24"}));
     app.add_option("--width", o.width, "picture pixels a row (needed with --picture)")
-        ->check(CLI::Range(1, 65536));
+        ->check(cli::between(1, 65536));
     app.add_option("--offset", o.offset, "image offset of the picture's first pixel (default 0)")
-        ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+        ->check(cli::between(int64_t{0}, int64_t{1} << 40));
     app.add_option("--rebuilt", o.rebuilt,
                    "write the image as rebuilt so far to FILE, as output.bin would hold it")
         ->type_name("FILE");
@@ -101,7 +101,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
 #endif
     );
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
-        ->check(CLI::Range(0.1, 3600.0));
+        ->check(cli::between(0.1, 3600.0));
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
     if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;

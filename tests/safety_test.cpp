@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -184,6 +185,18 @@ TEST(LogFlush, AMessageEndingAtTheBufferEndArrivesWhole) {
 
 // --- The final write of output.bin ----------------------------------------------------------
 
+// The names in a folder, sorted, one a line.
+std::string names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (const std::string& n : names)
+        s += n + "\n";
+    return s;
+}
+
 // The directory is a filesystem of 1 MiB: the blank output.bin of 587 KiB fits, a second copy
 // beside it does not. The blank must stay, with no temporary file left.
 TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
@@ -202,7 +215,7 @@ TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
     EXPECT_EQ(r.out, head_log(600000, 1, 0) + pass_log(0, na, 0, 0, 0, 6, 11) + report({}) +
                          "write file write error.\r\n");
     EXPECT_TRUE(r.output == std::string(601024, '\xFF')) << "output.bin is not the blank image";
-    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+    EXPECT_EQ(names_in(w.path()), ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\n");
 }
 
 // The run of the basic kind: 11 slots of one range, all received.
@@ -219,11 +232,14 @@ struct SmallRun {
     }
 };
 
+// The image goes to a temporary file of its own: a link planted under a name a temporary file
+// might have is never written through, and no temporary file of the run stays.
 TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
-    Workdir w;
+    Workdir w, elsewhere;
     const SmallRun run(w);
     w.write("output.bin", "old");
-    w.write("output.bin.tmp", "left by a run that was killed");
+    elsewhere.write("decoy", "decoy");
+    fs::create_symlink(elsewhere.path() + "/decoy", w.path() + "/output.bin.tmp");
     ASSERT_EQ(::chmod((w.path() + "/output.bin").c_str(), 0604), 0);
     const RunResult r = w.run();
     EXPECT_EQ(r.status, 0);
@@ -232,7 +248,9 @@ TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
     ASSERT_EQ(::lstat((w.path() + "/output.bin").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+    EXPECT_EQ(names_in(w.path()),
+              ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\noutput.bin.tmp\n");
+    EXPECT_EQ(e2e::read_file(elsewhere.path() + "/decoy"), "decoy");
 }
 
 TEST(FinalWrite, ALinkedOutputIsWrittenThrough) {

@@ -198,8 +198,8 @@ std::string clashing_output(const Options& o, const imgcover::Analysis* a) {
     for (size_t i = 0; i < outputs.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (same_file(places[i], places[j]))
-                return outputs[j].first + " and " + outputs[i].first + " name the same file " +
-                       outputs[i].second;
+                return outputs[j].first + " " + outputs[j].second + " and " + outputs[i].first +
+                       " " + outputs[i].second + " are the same file; name two";
         }
         if (same_file(places[i], place_of(fs::path(o.dir) / "file_info.txt")))
             return outputs[i].first + " " + outputs[i].second +
@@ -284,6 +284,17 @@ int run(int argc, char** argv) {
     a.keep_image = !o.picture.empty() || !o.rebuilt.empty();
     std::string error;
     if (o.watch) {
+        // The captures listed now are inputs the outputs must not be: checked before the view
+        // takes the terminal. One that is listed later is checked at every look.
+        imgcover::Analysis listed;
+        listed.dir = o.dir;
+        std::string ignored;
+        if (imgcover::analyse(listed, ignored)) {
+            if (const std::string clash = clashing_output(o, &listed); !clash.empty()) {
+                fail(clash);
+                return kCannot;
+            }
+        }
         const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix};
         imgcover::catch_stop_signals();
         bool analysed = false;

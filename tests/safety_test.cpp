@@ -142,6 +142,43 @@ TEST(LogFlush, TheFileWaitedOnIsShownBeforeItsFramesCome) {
     ::close(from_child[0]);
 }
 
+// output.bin a pipe whose reader has not started: the log's head is out before the open of
+// output.bin blocks, and the blank and the image then go through the pipe.
+TEST(LogFlush, TheHeadIsShownBeforeOutputBinIsOpened) {
+    Workdir w;
+    w.write("file_info.txt", run_info(0, 0, 0, {}));
+    const std::string fifo = w.path() + "/output.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int in_fd = ::open("/dev/null", O_RDONLY);
+    int from_child[2];
+    ASSERT_EQ(::pipe(from_child), 0);
+    const int pid = w.start(in_fd, from_child[1]);
+    ::close(from_child[1]);
+    ::close(in_fd);
+
+    std::string got;
+    EXPECT_TRUE(read_until(from_child[0], got, head_log(0, 0, 0), std::chrono::seconds(20)))
+        << "seen so far: " << got;
+    EXPECT_EQ(got, head_log(0, 0, 0));
+    // The blank and the image, 1024 bytes of 0xFF each, through one or two opens of the pipe.
+    std::string bytes;
+    for (int open = 0; open < 2 && bytes.size() < 2048; ++open) {
+        const int reader = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(reader, 0);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;)
+            bytes.append(buf, static_cast<size_t>(n));
+        ::close(reader);
+    }
+    EXPECT_TRUE(bytes == std::string(2048, '\xFF')) << bytes.size() << " bytes";
+    EXPECT_TRUE(
+        read_until(from_child[0], got, head_log(0, 0, 0) + kFinished, std::chrono::seconds(20)));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(from_child[0]);
+}
+
 // A message that ends exactly where the console's 64 KiB buffer ends, and the message after
 // it, both arrive whole. The buffer starts empty when a capture is opened (the log is flushed
 // then), so the lines after the open are chosen to fill it to the byte.

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstdarg>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace imgrebuild {
 
 void console_open(Console& con, std::FILE* out) {
@@ -41,6 +45,13 @@ void console_flush(Console& con) {
     if (!wrote || std::fflush(con.out) != 0) {
         con.failed = true;
         con.error = errno != 0 ? errno : EIO;
+#ifdef _WIN32
+        // Windows' C library says EINVAL for a pipe whose reader is gone; it is a broken pipe,
+        // and is said as one, as everywhere else.
+        const DWORD why = GetLastError();
+        if (con.error == EINVAL && (why == ERROR_NO_DATA || why == ERROR_BROKEN_PIPE))
+            con.error = EPIPE;
+#endif
     }
 }
 

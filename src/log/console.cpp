@@ -4,6 +4,7 @@
 #include <cstdarg>
 
 #ifdef _WIN32
+#include <cstdlib>
 #include <windows.h>
 #endif
 
@@ -48,8 +49,10 @@ void console_flush(Console& con) {
 #ifdef _WIN32
         // Windows' C library says EINVAL for a pipe whose reader is gone; it is a broken pipe,
         // and is said as one, as everywhere else.
-        const DWORD why = GetLastError();
-        if (con.error == EINVAL && (why == ERROR_NO_DATA || why == ERROR_BROKEN_PIPE))
+        const auto closed_pipe = [](unsigned long e) {
+            return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED;
+        };
+        if (con.error == EINVAL && (closed_pipe(_doserrno) || closed_pipe(GetLastError())))
             con.error = EPIPE;
 #endif
     }

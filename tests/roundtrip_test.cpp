@@ -223,7 +223,7 @@ TEST(FramesimCli, BadArgumentsExitWithStatus2) {
 TEST(FramesimCli, FailuresAtRunTimeExitWithStatus1) {
     const Command c = framesim_cli("--image /no/such/file");
     EXPECT_EQ(c.status, 1);
-    EXPECT_EQ(c.err, "framesim: cannot read /no/such/file\n");
+    EXPECT_EQ(c.err, "framesim: cannot read /no/such/file: No such file or directory\n");
     const Command v = framesim_cli("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("framesim ", 0), 0u);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -153,6 +154,43 @@ TEST(LogFlush, TheFileWaitedOnIsShownBeforeItsFramesCome) {
     ::close(from_child[0]);
 }
 
+// output.bin a pipe whose reader has not started: the log's head is out before the open of
+// output.bin blocks, and the blank and the image then go through the pipe.
+TEST(LogFlush, TheHeadIsShownBeforeOutputBinIsOpened) {
+    Workdir w;
+    w.write("file_info.txt", run_info(0, 0, 0, {}));
+    const std::string fifo = w.path() + "/output.bin";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    int in_fd = ::open("/dev/null", O_RDONLY);
+    int from_child[2];
+    ASSERT_EQ(::pipe(from_child), 0);
+    const int pid = w.start(in_fd, from_child[1]);
+    ::close(from_child[1]);
+    ::close(in_fd);
+
+    std::string got;
+    EXPECT_TRUE(read_until(from_child[0], got, head_log(0, 0, 0), std::chrono::seconds(20)))
+        << "seen so far: " << got;
+    EXPECT_EQ(got, head_log(0, 0, 0));
+    // The blank and the image, 1024 bytes of 0xFF each, through one or two opens of the pipe.
+    std::string bytes;
+    for (int open = 0; open < 2 && bytes.size() < 2048; ++open) {
+        const int reader = ::open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(reader, 0);
+        char buf[4096];
+        for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) > 0;)
+            bytes.append(buf, static_cast<size_t>(n));
+        ::close(reader);
+    }
+    EXPECT_TRUE(bytes == std::string(2048, '\xFF')) << bytes.size() << " bytes";
+    EXPECT_TRUE(
+        read_until(from_child[0], got, head_log(0, 0, 0) + kFinished, std::chrono::seconds(20)));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ::close(from_child[0]);
+}
+
 // A message that ends exactly where the console's 64 KiB buffer ends, and the message after
 // it, both arrive whole. The buffer starts empty when a capture is opened (the log is flushed
 // then), so the lines after the open are chosen to fill it to the byte.
@@ -196,6 +234,18 @@ TEST(LogFlush, AMessageEndingAtTheBufferEndArrivesWhole) {
 
 // --- The final write of output.bin ----------------------------------------------------------
 
+// The names in a folder, sorted, one a line.
+std::string names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const fs::directory_entry& e : fs::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    std::string s;
+    for (const std::string& n : names)
+        s += n + "\n";
+    return s;
+}
+
 // The directory is a filesystem of 1 MiB: the blank output.bin of 587 KiB fits, a second copy
 // beside it does not. The blank must stay, with no temporary file left.
 TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
@@ -214,7 +264,7 @@ TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
     EXPECT_EQ(r.out, head_log(600000, 1, 0) + pass_log(0, na, 0, 0, 0, 6, 11) + report({}) +
                          "write file write error.\r\n");
     EXPECT_TRUE(r.output == std::string(601024, '\xFF')) << "output.bin is not the blank image";
-    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+    EXPECT_EQ(names_in(w.path()), ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\n");
 }
 
 // The run of the basic kind: 11 slots of one range, all received.
@@ -231,11 +281,14 @@ struct SmallRun {
     }
 };
 
+// The image goes to a temporary file of its own: a link planted under a name a temporary file
+// might have is never written through, and no temporary file of the run stays.
 TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
-    Workdir w;
+    Workdir w, elsewhere;
     const SmallRun run(w);
     w.write("output.bin", "old");
-    w.write("output.bin.tmp", "left by a run that was killed");
+    elsewhere.write("decoy", "decoy");
+    fs::create_symlink(elsewhere.path() + "/decoy", w.path() + "/output.bin.tmp");
     ASSERT_EQ(::chmod((w.path() + "/output.bin").c_str(), 0604), 0);
     const RunResult r = w.run();
     EXPECT_EQ(r.status, 0);
@@ -244,7 +297,9 @@ TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
     ASSERT_EQ(::lstat((w.path() + "/output.bin").c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_FALSE(fs::exists(w.path() + "/output.bin.tmp"));
+    EXPECT_EQ(names_in(w.path()),
+              ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\noutput.bin.tmp\n");
+    EXPECT_EQ(e2e::read_file(elsewhere.path() + "/decoy"), "decoy");
 }
 
 TEST(FinalWrite, ALinkedOutputIsWrittenThrough) {

@@ -17,10 +17,6 @@ namespace {
 // The whole image lives here for the run; only its first outsize bytes reach the file.
 unsigned char imagebuf[kImageBufSize];
 
-// Where the image is written before it replaces the output file. Short enough for a path's
-// own small buffer, so naming it allocates nothing.
-constexpr const char* kTempName = "output.bin.tmp";
-
 } // namespace
 
 WriteStatus write_output(int32_t outsize) {
@@ -31,7 +27,7 @@ WriteStatus write_output(int32_t outsize) {
         // A link, a device or a pipe: written through in place, as the operator set it up.
         return write_whole_file(kOutputName, imagebuf, size, false);
     }
-    switch (replace_file(kOutputName, kTempName, imagebuf, size, true, ec)) {
+    switch (replace_file(kOutputName, imagebuf, size, true, ec)) {
     case ReplaceStatus::ok:
         return WriteStatus::ok;
     case ReplaceStatus::create_failed:

@@ -19,6 +19,9 @@ enum class WriteStatus : int32_t {
 // asked), writes `size` bytes to it and closes it.
 WriteStatus write_whole_file(const char* name, const void* bytes, size_t size, bool exclusive);
 
+// Characters, NUL included, of the name of a temporary file: the target's name and a suffix.
+inline constexpr int32_t kTempNameCap = 4200;
+
 // Outcome of replacing a file, by the step that failed.
 enum class ReplaceStatus : int32_t {
     ok,            // `target` holds the new bytes
@@ -27,12 +30,14 @@ enum class ReplaceStatus : int32_t {
     rename_failed, // the new file could not take the old one's place (or its permissions)
 };
 
-// Writes `size` bytes to a new file `temp` beside `target` and renames it over `target`, so
-// that `target` is always the old content or the new, never a part. A file left under `temp`
-// by a run that was stopped is removed first. With `keep_permissions`, the new file gets the
-// permissions an existing `target` had. On failure `temp` is removed and `error` tells why a
-// rename failed. Names short enough for a path's own small buffer allocate nothing.
-ReplaceStatus replace_file(const char* target, const char* temp, const void* bytes, size_t size,
+// Writes `size` bytes to a new file beside `target` and renames it over `target`, so that
+// `target` is always the old content or the new, never a part. The new file is named
+// TARGET.PID-N.tmp, a name no file has yet: it is created exclusively, so never through a link
+// left under that name, and two writers of one target, in one process or two, each write
+// their own; the last rename wins. With `keep_permissions`, the new file gets the permissions
+// an existing `target` had. On failure the new file is removed and `error` tells why. Nothing
+// is allocated.
+ReplaceStatus replace_file(const char* target, const void* bytes, size_t size,
                            bool keep_permissions, std::error_code& error);
 
 } // namespace imgrebuild

@@ -3,6 +3,11 @@
 #include <cerrno>
 #include <cstdarg>
 
+#ifdef _WIN32
+#include <cstdlib>
+#include <windows.h>
+#endif
+
 namespace imgrebuild {
 
 void console_open(Console& con, std::FILE* out) {
@@ -41,6 +46,15 @@ void console_flush(Console& con) {
     if (!wrote || std::fflush(con.out) != 0) {
         con.failed = true;
         con.error = errno != 0 ? errno : EIO;
+#ifdef _WIN32
+        // Windows' C library says EINVAL for a pipe whose reader is gone; it is a broken pipe,
+        // and is said as one, as everywhere else.
+        const auto closed_pipe = [](unsigned long e) {
+            return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED;
+        };
+        if (con.error == EINVAL && (closed_pipe(_doserrno) || closed_pipe(GetLastError())))
+            con.error = EPIPE;
+#endif
     }
 }
 

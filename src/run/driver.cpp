@@ -119,6 +119,7 @@ int rebuild(RunState& s, std::FILE* in) {
     if (!imagesize_fits(head.imagesize))
         return fail(s.con, "imagesize error.\r\n");
     const int32_t outsize = head.imagesize + kOutputExtra;
+    console_flush(s.con); // the log so far is out before output.bin's open, which may block
     if (check_write(s.con, write_blank_output(outsize)) != 0)
         return -1;
 
@@ -127,6 +128,7 @@ int rebuild(RunState& s, std::FILE* in) {
             return -1;
     }
 
+    console_flush(s.con);
     if (check_write(s.con, write_output(outsize)) != 0)
         return -1;
     std::fclose(info.file);

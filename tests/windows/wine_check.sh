@@ -118,5 +118,20 @@ EXPECT_WINDOWS_LOG='Program start ver.3\r\nimagesize=2000\r\nnumfile=1\r\nSC_S=0
     compare_rebuild "$work/case" "a folder as capture"
 IGNORE_WARNINGS=1 compare_cover "$work/case" "a folder as capture (but its warning)"
 
+# A log whose reader is gone after its first byte (a log of some MB, more than a pipe holds):
+# both builds fail and give the same reason.
+rm -rf "$work/case"
+"$linux/tools/framesim" --out "$work/case" --image-size 2000000 --loss 0.5 >/dev/null
+(cd "$work/case" && { "$linux/imgrebuild" </dev/null 2>"$work/linux.err" | head -c 1 >/dev/null; }) ||
+    true
+(cd "$work/case" &&
+    { wine "$windows/imgrebuild.exe" </dev/null 2>"$work/windows.err" | head -c 1 >/dev/null; }) ||
+    true
+same=1
+grep -q 'Broken pipe' "$work/linux.err" &&
+    cmp -s "$work/linux.err" <(sed 's/\r$//' "$work/windows.err") && same=0
+[ "$same" = 0 ] || { echo "linux: $(cat "$work/linux.err")"; echo "windows: $(cat "$work/windows.err")"; }
+check "a closed pipe as the log" "$same"
+
 echo "wine: $passed passed, $failed failed"
 [ "$failed" = 0 ]

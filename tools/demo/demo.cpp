@@ -16,6 +16,7 @@
 
 #include "analysis.hpp"
 #include "capture/range.hpp"
+#include "plan_reader.hpp"
 #include "sim.hpp"
 
 namespace fs = std::filesystem;

@@ -5,19 +5,24 @@
 // away); send every range, or only a plan's requests, losing and mangling frames as asked;
 // say what was written. Exit 0 when written, 1 when a file could not be read or written, 2 for
 // a bad command line.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <set>
-#include <sstream>
+#include <memory>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "cli.hpp"
 
+#include "capture/input_file.hpp"
+#include "capture/line_reader.hpp"
 #include "limits.hpp"
+#include "plan_reader.hpp"
 #include "platform.hpp"
 #include "sim.hpp"
 
@@ -54,22 +59,22 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
     app.add_option("--image-size", o.image_size,
                    "without --image: size of a generated pseudo-random image (default 65536)")
         ->type_name("N")
-        ->check(CLI::Range(0, imgrebuild::kMaxImageSize));
+        ->check(cli::between(0, imgrebuild::kMaxImageSize));
     app.add_option("--save-image", save_image, "also write the image that was sent to FILE")
         ->type_name("FILE");
     app.add_option("--sc-s", o.SC_S, "block whose first byte is image offset 0 (default 5)")
         ->type_name("N")
-        ->check(CLI::Range(-1000000, 1000000));
+        ->check(cli::between(-1000000, 1000000));
     app.add_option("--pages-per-file", o.pages_per_file,
                    "pages (" + std::to_string(imgrebuild::kPageBytes) +
                        " bytes) per capture file, 1 to " + max_pages + " (default 64)")
         ->type_name("N")
-        ->check(CLI::Range(1, imgrebuild::kMaxPages));
+        ->check(cli::between(1, imgrebuild::kMaxPages));
     app.add_option("--passes", o.passes,
                    "receptions of one range, one right after another, so that the rebuild merges "
                    "them; 1 to 9 (default 1)")
         ->type_name("N")
-        ->check(CLI::Range(1, 9));
+        ->check(cli::between(1, 9));
     app.add_option("--repeat", repeat,
                    "ranges that get the passes after the first: lossy (those still missing a "
                    "slot), all, or half (every other range); default lossy")
@@ -77,25 +82,25 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         ->check(CLI::IsMember({"lossy", "all", "half"}));
     app.add_option("--loss", o.loss, "chance that a frame is lost, 0 to 1 (default 0.02)")
         ->type_name("RATE")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(cli::between(0.0, 1.0));
     app.add_option("--duplicates", o.duplicates,
                    "chance that a frame is received twice (default 0)")
         ->type_name("RATE")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(cli::between(0.0, 1.0));
     app.add_option("--reorder", o.reorder,
                    "chance that a frame swaps places with one of the next eight (default 0)")
         ->type_name("RATE")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(cli::between(0.0, 1.0));
     app.add_option("--noise", o.noise,
                    "chance of a noise line before a frame: blank, torn, or with an identifier "
                    "that is no image data (default 0)")
         ->type_name("RATE")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(cli::between(0.0, 1.0));
     app.add_option("--corrupt", o.corrupt,
                    "chance that a frame carries one data byte changed, which no line rule can "
                    "see (default 0)")
         ->type_name("RATE")
-        ->check(CLI::Range(0.0, 1.0));
+        ->check(cli::between(0.0, 1.0));
     app.add_flag("--crlf", o.crlf, "end lines with CR LF instead of LF");
     app.add_flag("--wrap", o.wrap, "let frame counters run past the slot count and wrap round");
     app.add_option("--style", style,
@@ -108,7 +113,7 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
                    "write file_info.txt first, then the captures line by line at about FPS lines "
                    "a second, each line flushed: a pass to watch")
         ->type_name("FPS")
-        ->check(CLI::Range(0.001, 1e9));
+        ->check(cli::between(0.001, 1e9));
     app.add_option("--ranges", ranges,
                    "send only the requests of a plan file (imgcover --plan: one 'SSC SP ESC EP "
                    "NAME' a line), one capture each under its NAME; writes no file_info.txt and "
@@ -148,62 +153,130 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
     return std::nullopt;
 }
 
-bool read_image(const std::string& path, std::vector<uint8_t>& image) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+// Reads a whole image file. False with the reason in `error`.
+bool read_image(const std::string& path, std::vector<uint8_t>& image, std::string& error) {
+    errno = 0;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
-    image.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    }
+    const imgrebuild::FileGuard guard(f);
+    image.clear();
+    unsigned char chunk[1 << 16];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;) {
+        image.insert(image.end(), chunk, chunk + n);
+        if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize)) {
+            error =
+                path + " is larger than " + std::to_string(imgrebuild::kMaxImageSize) + " bytes";
+            return false;
+        }
+    }
+    if (std::ferror(f) != 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
 }
 
-// The names a run description lists, and the description itself.
-std::set<std::string> files_of_run(const fs::path& dir) {
-    std::set<std::string> names = {"file_info.txt", "dropped.txt"};
-    std::ifstream info(dir / "file_info.txt", std::ios::binary);
-    std::string line;
-    for (int n = 1; std::getline(info, line); ++n) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (n > 4 && !line.empty())
-            names.insert(line);
+// The names a run description lists (its lines after the head, as the rebuild reads them),
+// with their line numbers; plus the description itself and the dropped list.
+std::vector<std::pair<std::string, int64_t>> files_of_run(const fs::path& dir) {
+    std::vector<std::pair<std::string, int64_t>> names = {{"file_info.txt", 0}, {"dropped.txt", 0}};
+    std::FILE* f = imgrebuild::open_input((dir / "file_info.txt").string().c_str());
+    if (f == nullptr)
+        return names;
+    const imgrebuild::FileGuard guard(f);
+    struct Buffers {
+        imgrebuild::LineReader reader;
+        char data[imgrebuild::kLineCap];
+    };
+    const auto b = std::make_unique<Buffers>();
+    imgrebuild::reader_open(b->reader, f);
+    int32_t length = 0;
+    for (int64_t n = 1;; ++n) {
+        const imgrebuild::ReadStatus status = imgrebuild::read_line(b->reader, b->data, length);
+        if (status == imgrebuild::ReadStatus::no_line || status == imgrebuild::ReadStatus::failed)
+            break;
+        const char* end = imgrebuild::text_end(b->data, length);
+        if (end > b->data && end[-1] == '\n')
+            --end;
+        if (n > 4 && end > b->data)
+            names.emplace_back(std::string(static_cast<const char*>(b->data), end), n);
+        if (status == imgrebuild::ReadStatus::last_line)
+            break;
     }
     return names;
 }
 
 // A folder that holds a run is written into only with --force, and then that run's files go
 // first, so that no capture of another run is left to mislead a rebuild. A resend adds to a run,
-// but overwrites none of its captures without --force.
+// but overwrites none of its captures without --force. Only regular files with plain names in
+// the folder are ever removed: a name line is data, never a place outside the folder.
 // Nothing to go on, else the exit status.
 cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim::Resend>& plan,
                          bool force) {
     const fs::path dir(o.out);
     std::error_code ec;
-    if (!fs::exists(dir / "file_info.txt", ec) && !fs::exists(dir / "dropped.txt", ec))
-        return std::nullopt;
     if (!plan.empty()) {
+        // Every planned name is checked before any file is touched.
         for (const framesim::Resend& r : plan) {
-            if (!force && fs::exists(dir / r.name, ec))
+            const fs::file_status st = fs::symlink_status(dir / r.name, ec);
+            if (st.type() == fs::file_type::not_found)
+                continue;
+            if (!force)
                 return failure(r.name + " is already in " + o.out +
                                    " (use another --prefix in imgcover, or --force)",
                                kUsage);
+            if (st.type() != fs::file_type::regular)
+                return failure(r.name + " in " + o.out +
+                                   " is not a regular file; --force replaces only files",
+                               kUsage);
+        }
+        for (const framesim::Resend& r : plan) {
+            if (fs::is_regular_file(fs::symlink_status(dir / r.name, ec)) &&
+                !fs::remove(dir / r.name, ec))
+                return failure("cannot remove " + (dir / r.name).string() + ": " + ec.message(),
+                               kFailed);
         }
         return std::nullopt;
     }
+    if (!fs::exists(fs::symlink_status(dir / "file_info.txt", ec)) &&
+        !fs::exists(fs::symlink_status(dir / "dropped.txt", ec)))
+        return std::nullopt;
     if (!force)
         return failure(o.out + " already holds a run (use --force to replace it)", kUsage);
-    for (const std::string& name : files_of_run(dir)) {
-        if (name.find('/') == std::string::npos && name.find('\\') == std::string::npos)
-            fs::remove(dir / name, ec);
+    for (const auto& [name, line] : files_of_run(dir)) {
+        if (const char* fault = framesim::name_fault(name)) {
+            std::fprintf(stderr, "framesim: warning: not removed: the name on line %lld of %s %s\n",
+                         static_cast<long long>(line), (dir / "file_info.txt").string().c_str(),
+                         fault);
+            continue;
+        }
+        const fs::file_status st = fs::symlink_status(dir / name, ec);
+        if (st.type() == fs::file_type::not_found)
+            continue;
+        if (st.type() != fs::file_type::regular) {
+            std::fprintf(stderr, "framesim: warning: not removed: %s is not a regular file\n",
+                         (dir / name).string().c_str());
+            continue;
+        }
+        if (!fs::remove(dir / name, ec))
+            return failure("cannot remove " + (dir / name).string() + ": " + ec.message(), kFailed);
     }
     return std::nullopt;
 }
 
 // Nothing to go on, else the exit status.
 cli::ExitNow write_image(const std::string& path, const std::vector<uint8_t>& image) {
+    errno = 0;
     std::FILE* f = std::fopen(path.c_str(), "wb");
-    const bool ok = f != nullptr && std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    if (f == nullptr || std::fclose(f) != 0 || !ok)
-        return failure("cannot write " + path, kFailed);
+    if (f == nullptr)
+        return failure("cannot create " + path + ": " + std::strerror(errno), kFailed);
+    const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
+    const int saved = errno;
+    if (std::fclose(f) != 0 || !ok)
+        return failure("cannot write " + path + ": " + std::strerror(ok ? errno : saved), kFailed);
     return std::nullopt;
 }
 
@@ -211,18 +284,25 @@ std::string counted(size_t n, const char* one, const char* many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    imgrebuild::binary_stdout();
+// The story, as the header tells it.
+int run(int argc, char** argv) {
     framesim::Options o;
     std::string save_image, ranges;
     bool force = false;
     if (const cli::ExitNow status = parse_options(argc, argv, o, save_image, ranges, force))
         return *status;
 
-    std::vector<uint8_t> image;
     std::string error;
+    // The plan is read and checked whole first: a bad line is told before anything else.
+    std::vector<framesim::Resend> plan;
+    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
+        return failure(error, kFailed);
+    if (!ranges.empty() && plan.empty())
+        return cli::put_stdout("framesim", "framesim: the plan " + ranges + " asks for nothing\n")
+                   ? kWritten
+                   : kUsage;
+
+    std::vector<uint8_t> image;
     if (o.image_file.empty() && !ranges.empty()) {
         // A resend sends the image of the run it adds to, never another one.
         uint64_t seed = 0;
@@ -232,20 +312,9 @@ int main(int argc, char** argv) {
         image = framesim::generated_image(size, seed);
     } else if (o.image_file.empty())
         image = framesim::generated_image(o.image_size, o.seed);
-    else if (!read_image(o.image_file, image))
-        return failure("cannot read " + o.image_file, kFailed);
-    if (image.size() > static_cast<size_t>(imgrebuild::kMaxImageSize))
-        return failure(o.image_file + " is larger than " +
-                           std::to_string(imgrebuild::kMaxImageSize) + " bytes",
-                       kFailed);
-
-    std::vector<framesim::Resend> plan;
-    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
+    else if (!read_image(o.image_file, image, error))
         return failure(error, kFailed);
-    if (!ranges.empty() && plan.empty()) {
-        std::printf("framesim: the plan %s asks for nothing\n", ranges.c_str());
-        return kWritten;
-    }
+
     if (const cli::ExitNow status = prepare_out(o, plan, force))
         return *status;
 
@@ -260,8 +329,25 @@ int main(int argc, char** argv) {
     size_t dropped = 0;
     for (const framesim::Capture& c : run.captures)
         dropped += c.dropped.size();
-    std::printf("framesim: %s in %s, %s dropped\n",
-                counted(run.captures.size(), "capture file", "capture files").c_str(),
-                o.out.c_str(), counted(dropped, "frame", "frames").c_str());
-    return kWritten;
+    return cli::put_stdout(
+               "framesim",
+               "framesim: " + counted(run.captures.size(), "capture file", "capture files") +
+                   " in " + o.out + ", " + counted(dropped, "frame", "frames") + " dropped\n")
+               ? kWritten
+               : kUsage;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    imgrebuild::binary_stdout();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return failure("out of memory", kUsage);
+    } catch (const std::exception& e) {
+        return failure(e.what(), kUsage);
+    } catch (...) {
+        return failure("an unexpected error", kUsage);
+    }
 }

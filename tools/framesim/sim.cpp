@@ -402,40 +402,6 @@ bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::strin
     return false;
 }
 
-bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        error = "cannot read " + path;
-        return false;
-    }
-    char line[4096];
-    int number = 0;
-    bool ok = true;
-    while (ok && std::fgets(line, sizeof line, f) != nullptr) {
-        ++number;
-        Resend r{};
-        char name[4096];
-        char extra = 0;
-        const int got = std::sscanf(line, "%d %d %d %d %4095s %c", &r.range.SSC, &r.range.SP,
-                                    &r.range.ESC, &r.range.EP, name, &extra);
-        if (got == EOF)
-            continue;
-        if (got != 5) {
-            error = path + ":" + std::to_string(number) + ": not 'SSC SP ESC EP NAME'";
-            ok = false;
-            break;
-        }
-        r.name = name;
-        plan.push_back(r);
-    }
-    if (std::ferror(f) != 0) {
-        error = "cannot read " + path;
-        ok = false;
-    }
-    std::fclose(f);
-    return ok;
-}
-
 bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
             Run& run, std::string& error) {
     error = check_options(o);

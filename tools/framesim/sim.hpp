@@ -107,9 +107,6 @@ struct Resend {
     std::string name;
 };
 
-// Reads a plan file's requests. False with a message naming the line that is wrong.
-bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error);
-
 // Sends only the planned ranges, one capture each under its name in opts.out, and appends
 // what each lost to dropped.txt. Writes no file_info.txt.
 bool resend(const Options& opts, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,

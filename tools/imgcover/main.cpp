@@ -5,6 +5,7 @@
 // and the pages that hold them; write the files the options ask for; tell the operator; exit 0
 // when the image is complete, 1 when bytes are missing or unsettled, 2 when it cannot be
 // analysed.
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <new>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
@@ -81,16 +83,16 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                    "r2, ... after those already listed");
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
-        ->check(CLI::Range(0, 1 << 30));
+        ->check(cli::between(0, 1 << 30));
     app.add_option("--map", o.map, "write a coverage map of the image to FILE.png")
         ->type_name("FILE");
     app.add_option("--cell", o.cell,
                    "bytes per map pixel (default: the smallest power of two that keeps the "
                    "map within " +
                        std::to_string(imgcover::kMapRows) + " rows)")
-        ->check(CLI::Range(int64_t{1}, int64_t{1} << 40));
+        ->check(cli::between(int64_t{1}, int64_t{1} << 40));
     app.add_option("--map-width", o.map_width, "map pixels a row (default 512)")
-        ->check(CLI::Range(1, 65536));
+        ->check(cli::between(1, 65536));
     app.add_option("--picture", o.picture,
                    "write the image as rebuilt so far to FILE.png, every byte of it, with a "
                    "legend")
@@ -102,9 +104,9 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--pixel", o.pixel, "picture pixels: gray8 or rgb24 (default gray8)")
         ->check(CLI::IsMember({"gray8", "rgb24"}));
     app.add_option("--width", o.width, "picture pixels a row (needed with --picture)")
-        ->check(CLI::Range(1, 65536));
+        ->check(cli::between(1, 65536));
     app.add_option("--offset", o.offset, "image offset of the picture's first pixel (default 0)")
-        ->check(CLI::Range(int64_t{0}, int64_t{1} << 40));
+        ->check(cli::between(int64_t{0}, int64_t{1} << 40));
     app.add_option("--rebuilt", o.rebuilt,
                    "write the image as rebuilt so far to FILE, as output.bin would hold it")
         ->type_name("FILE");
@@ -115,12 +117,20 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
 #endif
     );
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
-        ->check(CLI::Range(0.1, 3600.0));
+        ->check(cli::between(0.1, 3600.0));
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
     if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;
-    if (o.prefix.empty() || o.prefix.find_first_of("_/\\") != std::string::npos) {
-        fail("--prefix must be a non-empty name without '_', '/' or '\\'");
+    const auto plain = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '.';
+    };
+    if (o.prefix.empty() || !std::all_of(o.prefix.begin(), o.prefix.end(), plain)) {
+        fail("--prefix must be letters, digits, '-' and '.' only, at least one");
+        return kCannot;
+    }
+    if (o.watch && o.json == "-") {
+        fail("--json - cannot go with --watch, whose view owns standard output; name a file");
         return kCannot;
     }
     if (!o.picture.empty() && o.width == 0) {
@@ -135,27 +145,91 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
 }
 
 // Replaces the file at `path` with `bytes` so that no reader ever sees half of it. False with
-// a message naming the step that failed.
+// a message naming the file and the step that failed, and why.
 bool write_replacing(const std::string& path, const std::string& bytes, std::string& error) {
-    const fs::path target(path);
-    const std::string temp =
-        (target.parent_path() / ("." + target.filename().string() + ".tmp")).string();
     std::error_code ec;
-    switch (imgrebuild::replace_file(path.c_str(), temp.c_str(), bytes.data(), bytes.size(), false,
-                                     ec)) {
+    const char* step = "";
+    switch (imgrebuild::replace_file(path.c_str(), bytes.data(), bytes.size(), false, ec)) {
     case imgrebuild::ReplaceStatus::ok:
         return true;
     case imgrebuild::ReplaceStatus::create_failed:
-        error = "cannot create " + temp;
-        return false;
+        step = "cannot create ";
+        break;
     case imgrebuild::ReplaceStatus::write_failed:
-        error = "cannot write " + temp;
-        return false;
+        step = "cannot write ";
+        break;
     case imgrebuild::ReplaceStatus::rename_failed:
+        step = "cannot replace ";
         break;
     }
-    error = "cannot replace " + path + ": " + ec.message();
+    error = step + path + ": " + ec.message();
     return false;
+}
+
+// The files the options ask to write, each with its option.
+std::vector<std::pair<std::string, std::string>> outputs_of(const Options& o) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const std::pair<const char*, const std::string*> named[] = {
+        {"--json", &o.json}, {"--plan", &o.plan},       {"--next-info", &o.next_info},
+        {"--map", &o.map},   {"--picture", &o.picture}, {"--rebuilt", &o.rebuilt}};
+    for (const auto& [option, path] : named) {
+        if (!path->empty() && !(*path == "-" && std::string(option) == "--json"))
+            out.emplace_back(option, *path);
+    }
+    return out;
+}
+
+// Where a file is: whether it exists, and its absolute name with links and dots resolved as
+// far as it exists.
+struct Place {
+    fs::path path;
+    bool exists;
+};
+
+Place place_of(const fs::path& p) {
+    std::error_code ec;
+    const bool exists = fs::exists(p, ec);
+    fs::path name = fs::weakly_canonical(fs::absolute(p, ec), ec);
+    if (ec)
+        name = fs::absolute(p, ec).lexically_normal();
+    return {name, exists};
+}
+
+// Whether two places are one file: the same file (device and inode) where both exist, the
+// same name where neither does.
+bool same_file(const Place& a, const Place& b) {
+    if (a.exists != b.exists)
+        return false;
+    std::error_code ec;
+    return a.exists ? fs::equivalent(a.path, b.path, ec) : a.path == b.path;
+}
+
+// Refuses an output that is an input (the run description, a listed capture) or another
+// output of the same command: the message, or an empty string. Without an analysis only the
+// run description and the outputs are compared.
+std::string clashing_output(const Options& o, const imgcover::Analysis* a) {
+    const auto outputs = outputs_of(o);
+    std::vector<Place> places;
+    for (const auto& output : outputs)
+        places.push_back(place_of(output.second));
+    for (size_t i = 0; i < outputs.size(); ++i) {
+        for (size_t j = 0; j < i; ++j) {
+            if (same_file(places[i], places[j]))
+                return outputs[j].first + " " + outputs[j].second + " and " + outputs[i].first +
+                       " " + outputs[i].second + " are the same file; name two";
+        }
+        if (same_file(places[i], place_of(fs::path(o.dir) / "file_info.txt")))
+            return outputs[i].first + " " + outputs[i].second +
+                   " is the run description it reads; name another file";
+        if (a == nullptr)
+            continue;
+        for (const imgcover::Capture& c : a->captures) {
+            if (same_file(places[i], place_of(fs::path(o.dir) / c.name)))
+                return outputs[i].first + " " + outputs[i].second +
+                       " is a capture the run lists; name another file";
+        }
+    }
+    return {};
 }
 
 imgcover::PictureOptions picture_options(const Options& o) {
@@ -248,19 +322,35 @@ int run(int argc, char** argv) {
     Options o;
     if (const cli::ExitNow status = parse_options(argc, argv, o))
         return *status;
+    if (const std::string clash = clashing_output(o, nullptr); !clash.empty()) {
+        fail(clash);
+        return kCannot;
+    }
 
     imgcover::Analysis a;
     a.dir = o.dir;
     a.keep_image = !o.picture.empty() || !o.rebuilt.empty();
     std::string error;
     if (o.watch) {
+        // The captures listed now are inputs the outputs must not be: checked before the view
+        // takes the terminal. One that is listed later is checked at every look.
+        imgcover::Analysis listed;
+        listed.dir = o.dir;
+        std::string ignored;
+        if (imgcover::analyse(listed, ignored)) {
+            if (const std::string clash = clashing_output(o, &listed); !clash.empty()) {
+                fail(clash);
+                return kCannot;
+            }
+        }
         const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix};
         imgcover::catch_stop_signals();
         bool analysed = false;
+        std::string clash;
         {
-            // The view, chosen once; the terminal is given back before the final report. The
-            // outputs are written on their own thread so that the view keeps its interval;
-            // it ends before the final outputs are written.
+            // The view, chosen once; the terminal is given back before the final report, also
+            // when an exception leaves the watch. The outputs are written on their own thread
+            // so that the view keeps its interval; it ends before the final outputs are written.
             imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
                 write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
             });
@@ -274,7 +364,8 @@ int run(int argc, char** argv) {
             analysed = imgcover::watch(
                 a, w, *view,
                 [&](const imgcover::Analysis& now) {
-                    if (any_output)
+                    clash = clashing_output(o, &now);
+                    if (any_output && clash.empty())
                         outputs.offer(now);
                 },
                 error);
@@ -284,8 +375,16 @@ int run(int argc, char** argv) {
             fail(error);
             return kCannot;
         }
+        if (!clash.empty()) {
+            fail(clash);
+            return kCannot;
+        }
     } else if (!imgcover::analyse(a, error)) {
         fail(error);
+        return kCannot;
+    }
+    if (const std::string clash = clashing_output(o, &a); !clash.empty()) {
+        fail(clash);
         return kCannot;
     }
 
@@ -297,11 +396,9 @@ int run(int argc, char** argv) {
         return kCannot;
     }
     const bool written = write_outputs(o, a, plan, false);
-    if (o.json == "-")
-        std::fputs(imgcover::json_text(a, plan).c_str(), stdout);
-    else
-        std::fputs(imgcover::human_report(a, plan).c_str(), stdout);
-    if (std::fflush(stdout) != 0 || !written)
+    const std::string said =
+        o.json == "-" ? imgcover::json_text(a, plan) : imgcover::human_report(a, plan);
+    if (!cli::put_stdout("imgcover", said) || !written)
         return kCannot;
     return a.complete() ? kComplete : kMissing;
 }
@@ -315,6 +412,8 @@ int main(int argc, char** argv) {
         fail("out of memory");
     } catch (const std::exception& e) {
         fail(std::string("unexpected failure: ") + e.what());
+    } catch (...) {
+        fail("unexpected failure");
     }
     return kCannot;
 }

@@ -168,9 +168,11 @@ TEST(NotRegular, APipeIsUnreadableAndNeverWaitedFor) {
     EXPECT_EQ(j["captures"][1]["status"], "ok");
     EXPECT_GT(j["captures"][1]["frames"].get<int>(), 0);
 
-    // A watch looks at the pipe again and again without blocking, and ends when asked.
-    const Ran watched =
-        sh_in(dir, "timeout --preserve-status -s INT 3 " + kCover + " --watch --interval 0.2");
+    // A watch looks at the pipe again and again without blocking, and ends when asked. (In the
+    // foreground, timeout signals the watch alone; otherwise it signals its whole group too, and
+    // the watch may take the second signal as a second Ctrl-C.)
+    const Ran watched = sh_in(dir, "timeout --foreground --preserve-status -s INT 3 " + kCover +
+                                       " --watch --interval 0.2");
     EXPECT_EQ(watched.status, 1) << watched.err;
 
     // The run description as a pipe: a message, exit 2.

@@ -56,8 +56,25 @@ void check_cover(const uint8_t* bytes, size_t size) {
         uncovered += s.last - s.first + 1;
     }
     FUZZ_CHECK(a.covered_bytes + uncovered == imagesize);
+    // Unsettled bytes are covered ones, in maximal ascending spans, and counted.
+    int64_t unsettled = 0;
+    previous_last = -2;
+    for (const imgcover::Span& s : a.unsettled) {
+        FUZZ_CHECK(s.first >= 0 && s.first <= s.last && s.last < imagesize);
+        FUZZ_CHECK(s.first > previous_last + 1);
+        previous_last = s.last;
+        unsettled += s.last - s.first + 1;
+        for (int64_t o = s.first; o <= s.last; ++o)
+            FUZZ_CHECK((a.coverage[static_cast<size_t>(o)] & imgcover::kCovered) != 0);
+    }
+    FUZZ_CHECK(unsettled == a.unsettled_bytes);
+    // A byte is unsettled only when its frame was contradicted, on some contested byte.
+    FUZZ_CHECK(a.unsettled_bytes == 0 || a.contested_bytes > 0);
+    // The plan asks again for every page that holds a missing or an unsettled byte.
     const std::vector<imgcover::Request> plan = imgcover::make_plan(a, 0, "p");
-    for (const imgcover::Span& s : a.missing) {
+    std::vector<imgcover::Span> to_ask = a.missing;
+    to_ask.insert(to_ask.end(), a.unsettled.begin(), a.unsettled.end());
+    for (const imgcover::Span& s : to_ask) {
         const int64_t page = s.first / imgrebuild::kPageBytes;
         bool planned = false;
         for (const imgcover::Request& q : plan) {
@@ -70,7 +87,8 @@ void check_cover(const uint8_t* bytes, size_t size) {
         }
         FUZZ_CHECK(planned);
     }
-    FUZZ_CHECK(plan.empty() == a.missing.empty());
+    FUZZ_CHECK(plan.empty() == to_ask.empty());
+    FUZZ_CHECK(a.complete() == to_ask.empty());
     if (status != 0)
         return;
 

@@ -54,17 +54,23 @@ inline std::string report(const std::vector<int>& lacked) {
 
 inline const std::string kFinished = "Program is finished.\r\n";
 
-// Frames for every slot of 0..mcomsize-1 but those in `skip`, each carrying pattern(slot).
-inline std::string frames_except(int mcomsize, const std::vector<int>& skip) {
+// The frames `frame_of(slot)` for every slot of 0..mcomsize-1 but those in `skip`.
+template <typename FrameOf>
+std::string slots_except(int mcomsize, const std::vector<int>& skip, FrameOf frame_of) {
     std::string s;
     for (int pn = 0; pn < mcomsize; ++pn) {
         bool skipped = false;
         for (int k : skip)
             skipped = skipped || k == pn;
         if (!skipped)
-            s += tf::frame(pn, tf::pattern(pn));
+            s += frame_of(pn);
     }
     return s;
+}
+
+// Frames for every slot of 0..mcomsize-1 but those in `skip`, each carrying pattern(slot).
+inline std::string frames_except(int mcomsize, const std::vector<int>& skip) {
+    return slots_except(mcomsize, skip, [](int pn) { return tf::frame(pn, tf::pattern(pn)); });
 }
 
 // The value of image byte `offset` in runs whose captures all carry one image, so that
@@ -85,15 +91,7 @@ inline std::string image_frame(int first_page, int pn) {
 // As frames_except, for a range that starts at page `first_page`, each frame carrying the
 // image's bytes at its place.
 inline std::string image_frames_except(int first_page, int mcomsize, const std::vector<int>& skip) {
-    std::string s;
-    for (int pn = 0; pn < mcomsize; ++pn) {
-        bool skipped = false;
-        for (int k : skip)
-            skipped = skipped || k == pn;
-        if (!skipped)
-            s += image_frame(first_page, pn);
-    }
-    return s;
+    return slots_except(mcomsize, skip, [&](int pn) { return image_frame(first_page, pn); });
 }
 
 // The image the tool should write: 0xFF, then data placed at [start, limit].

@@ -3,6 +3,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,6 +25,49 @@ std::string read_file(const std::string& path) {
 void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
+}
+
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (const char c : text) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        lines.push_back(l);
+    return lines;
+}
+
+Ran sh(const std::string& dir, const std::string& command, double deadline) {
+    static const Workdir outputs;
+    static std::atomic<int> calls{0};
+    const std::string base =
+        outputs.path() + "/" + std::to_string(::getpid()) + "-" + std::to_string(++calls);
+    // timeout(1) ends the command's whole process group at the deadline, and says 124.
+    const std::string script = "cd " + quoted(dir) + " && { " + command + "\n}";
+    const std::string cmd = "timeout -k 5 " + std::to_string(deadline) + " bash -c " +
+                            quoted(script) + " </dev/null >" + quoted(base + ".out") + " 2>" +
+                            quoted(base + ".err");
+    const auto start = std::chrono::steady_clock::now();
+    const int raw = std::system(cmd.c_str());
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    if ((status == 124 || status == 137) && seconds >= deadline)
+        status = kTimedOut;
+    Ran r{status, read_file(base + ".out"), read_file(base + ".err"), seconds};
+    std::error_code ec;
+    fs::remove(base + ".out", ec);
+    fs::remove(base + ".err", ec);
+    return r;
 }
 
 Workdir::Workdir() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -43,5 +44,31 @@ void write_file(const std::string& path, const std::string& bytes);
 
 // Reads a whole file; empty when it cannot be read.
 std::string read_file(const std::string& path);
+
+// What a program run left: its exit status as the shell sees it (128 + N when signal N ended
+// it; kTimedOut when the deadline killed it), its standard output and error, and how long it
+// took.
+struct Ran {
+    int status;
+    std::string out, err;
+    double seconds;
+};
+inline constexpr int kTimedOut = -2;
+
+// Runs `command`, a shell command line, in `dir` with empty standard input; its output is kept
+// outside `dir` unless the command sends it elsewhere. A run still going after `deadline`
+// seconds is killed, and its status is kTimedOut, so that a hang fails the test, never stalls it.
+Ran sh(const std::string& dir, const std::string& command, double deadline = 120);
+
+// `text` quoted for the shell: 'text', with every ' inside spelled '\''.
+std::string quoted(const std::string& text);
+
+// The built programs, quoted for a shell command line.
+inline const std::string kImgrebuild = quoted(IMGREBUILD_EXE);
+inline const std::string kImgcover = quoted(IMGCOVER_EXE);
+inline const std::string kFramesim = quoted(FRAMESIM_EXE);
+
+// The lines of `text`, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
 
 } // namespace e2e

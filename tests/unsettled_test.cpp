@@ -29,26 +29,15 @@ using namespace imgrebuild;
 
 namespace {
 
-struct Ran {
-    int status;
-    std::string out, err;
-};
-
-// Runs a program with arguments in `dir`; standard input is empty.
-Ran run_in(const std::string& dir, const std::string& exe, const std::string& args) {
-    const std::string cmd =
-        "cd '" + dir + "' && '" + exe + "' " + args + " </dev/null >.run.out 2>.run.err";
-    const int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, e2e::read_file(dir + "/.run.out"),
-            e2e::read_file(dir + "/.run.err")};
-}
+using e2e::lines_of;
+using e2e::Ran;
 
 Ran framesim(const std::string& dir, const std::string& args) {
-    return run_in(dir, FRAMESIM_EXE, args);
+    return e2e::sh(dir, e2e::kFramesim + " " + args);
 }
 
 Ran imgcover(const std::string& dir, const std::string& args) {
-    return run_in(dir, IMGCOVER_EXE, args);
+    return e2e::sh(dir, e2e::kImgcover + " " + args);
 }
 
 // --- The plain model ---------------------------------------------------------------------------
@@ -76,14 +65,6 @@ struct Model {
     std::vector<std::pair<int64_t, int64_t>> unsettled_spans;
     bool complete = false;
 };
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
 
 Model model_of(const std::string& dir) {
     Model m;
@@ -384,66 +365,5 @@ TEST_P(Corrupted, TheLoopSettlesEveryCheckableByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, Corrupted, ::testing::Range<uint64_t>(1, 31));
-
-} // namespace
-
-namespace {
-
-// --- framesim keeps an image's identity on a resend ---------------------------------------------
-
-// The README's resend, with another --seed than the run's: the resend carries the run's own
-// image, so the loop ends with that image and nothing contested.
-TEST(Identity, AResendSendsTheImageOfTheRun) {
-    Workdir w;
-    const std::string dir = w.path();
-    ASSERT_EQ(framesim(dir, "--out . --loss 0.05 --save-image sent.img").status, 0);
-    EXPECT_EQ(lines_of(e2e::read_file(dir + "/file_info.txt"))[0],
-              "framesim seed 1 imagesize 65536");
-    ASSERT_EQ(imgcover(dir, "--plan plan.txt --next-info next.txt").status, 1);
-    ASSERT_EQ(framesim(dir, "--out . --ranges plan.txt --loss 0 --seed 2").status, 0);
-    fs::rename(dir + "/next.txt", dir + "/file_info.txt");
-    const Ran r = imgcover(dir, "--json cover.json");
-    const json j = json::parse(e2e::read_file(dir + "/cover.json"));
-    EXPECT_EQ(j["contested_bytes"], 0);
-    EXPECT_EQ(r.status, 0) << r.out;
-    const e2e::RunResult rebuilt = w.run();
-    const std::string sent = e2e::read_file(dir + "/sent.img");
-    EXPECT_TRUE(rebuilt.output.compare(0, sent.size(), sent) == 0);
-}
-
-struct Refusal {
-    const char* line1; // line 1 of file_info.txt
-    const char* args;  // more options of the resend
-    int status;
-    const char* message; // part of the message, or "" for none
-};
-
-TEST(Identity, WithoutFramesimsLineOneAResendNeedsImage) {
-    const Refusal cases[] = {
-        {"station 4 pass 2", "", 2, "is not framesim's, so the image of the run is unknown"},
-        {"framesim seed 3", "", 2, "is not framesim's"},
-        {"framesim seed 3 imagesize 99999999", "", 2, "is not framesim's"},
-        {"framesim image from a file", "", 2, "was sent from an image file: give it with --image"},
-        {"station 4 pass 2", " --image img.bin", 0, ""},
-    };
-    for (const Refusal& c : cases) {
-        SCOPED_TRACE(c.line1 + std::string(c.args));
-        Workdir w;
-        const std::string dir = w.path();
-        ASSERT_EQ(framesim(dir, "--out . --loss 0.2 --image-size 4000").status, 0);
-        std::vector<std::string> l = lines_of(e2e::read_file(dir + "/file_info.txt"));
-        l[0] = c.line1;
-        std::string text;
-        for (const std::string& x : l)
-            text += x + "\n";
-        e2e::write_file(dir + "/file_info.txt", text);
-        e2e::write_file(dir + "/img.bin", std::string(4000, 'x'));
-        e2e::write_file(dir + "/plan.txt", "5 0 5 1 again_5_0_5_1.txt\n");
-        const Ran r = framesim(dir, "--out . --ranges plan.txt" + std::string(c.args));
-        EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
-        EXPECT_EQ(fs::exists(dir + "/again_5_0_5_1.txt"), c.status == 0);
-    }
-}
 
 } // namespace

@@ -114,7 +114,7 @@ class Watcher {
 };
 
 // Lines of a file, each with its line end.
-std::vector<std::string> lines_of(const std::string& text) {
+std::vector<std::string> lines_with_ends(const std::string& text) {
     std::vector<std::string> lines;
     for (size_t from = 0; from < text.size();) {
         const size_t lf = text.find('\n', from);
@@ -184,7 +184,8 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
     ASSERT_TRUE(framesim::simulate(o, framesim::generated_image(o.image_size, seed), run, error));
     ASSERT_GE(run.captures.size(), 3u);
 
-    const std::vector<std::string> info = lines_of(e2e::read_file(staged + "/file_info.txt"));
+    const std::vector<std::string> info =
+        lines_with_ends(e2e::read_file(staged + "/file_info.txt"));
     std::string partial;
     for (size_t k = 0; k + 1 < info.size(); ++k)
         partial += info[k];
@@ -263,10 +264,10 @@ TEST(PlainWatch, LinesOnChangeAndAnEndWhenComplete) {
     const Staged staged(base.path());
     staged.deliver(dir, "file_info.txt");
     EXPECT_TRUE(eventually([&] { return watch.out().find("covered 0.00%") != std::string::npos; }));
-    const size_t quiet_lines = lines_of(watch.out()).size();
+    const size_t quiet_lines = lines_with_ends(watch.out()).size();
     // Five looks with nothing new print nothing.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(lines_of(watch.out()).size(), quiet_lines);
+    EXPECT_EQ(lines_with_ends(watch.out()).size(), quiet_lines);
     staged.deliver_captures(dir);
     EXPECT_TRUE(eventually([&] { return watch.ended(); })) << "--until-complete did not end it";
     EXPECT_EQ(watch.code(), 0);
@@ -566,13 +567,13 @@ TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
     ASSERT_TRUE(eventually([&] {
         first = t.screen();
         return first.find("imgcover --watch") != std::string::npos && percent_shown(first) > 0 &&
-               !marked_row(lines_of(first)).empty();
+               !marked_row(lines_with_ends(first)).empty();
     })) << t.screen();
     EXPECT_EQ(t.show("#{alternate_on}"), "1\n");
     // Nothing wrapped or garbled: the header on top, every row within the width, each capture
     // row one bar, the footer naming the keys.
     const auto check_layout = [&](const std::string& screen) {
-        const std::vector<std::string> rows = lines_of(screen);
+        const std::vector<std::string> rows = lines_with_ends(screen);
         ASSERT_EQ(rows.size(), static_cast<size_t>(size.height)) << screen;
         EXPECT_EQ(rows[0].rfind("imgcover --watch", 0), 0u) << screen;
         EXPECT_EQ(rows[1].rfind("covered ", 0), 0u) << screen;
@@ -589,11 +590,11 @@ TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
     check_layout(first);
     // As the pass goes on, the marked capture moves on and stays on screen, past the captures
     // the first screen held (pages 400 on are the 51st capture on).
-    const std::string first_marked = marked_row(lines_of(first));
+    const std::string first_marked = marked_row(lines_with_ends(first));
     std::string later;
     ASSERT_TRUE(eventually([&] {
         later = t.screen();
-        const std::string m = marked_row(lines_of(later));
+        const std::string m = marked_row(lines_with_ends(later));
         const size_t at = m.find("pass1_");
         return at != std::string::npos &&
                (m.compare(at, 8, "pass1_6_") == 0 || std::atoi(m.c_str() + at + 8) >= 400);
@@ -603,7 +604,7 @@ TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
     // Home: the first capture; End: the last, not received yet; f: following again.
     t.keys("Home");
     EXPECT_TRUE(eventually([&] {
-        const std::vector<std::string> rows = lines_of(t.screen());
+        const std::vector<std::string> rows = lines_with_ends(t.screen());
         return rows.size() > 3 && rows[3].find("pass1_5_0_5_7") != std::string::npos;
     })) << t.screen();
     t.keys("End");
@@ -613,7 +614,7 @@ TEST_P(Terminal, FollowsTheCaptureBeingReceivedScrollsAndGivesTheTerminalBack) {
                s.find("147/147") != std::string::npos;
     })) << t.screen();
     t.keys("f");
-    EXPECT_TRUE(eventually([&] { return !marked_row(lines_of(t.screen())).empty(); }))
+    EXPECT_TRUE(eventually([&] { return !marked_row(lines_with_ends(t.screen())).empty(); }))
         << t.screen();
     // Ctrl-C: the shell is back in the normal screen, with the end of the final report (its
     // plan) above its prompt.

@@ -1,5 +1,5 @@
-// imgcover's input as it comes: a file listed hundreds of times, memory running out, captures
-// that are no regular files, and files that change between two looks of a watch.
+// How imgcover reads a folder as it comes: a file listed hundreds of times, memory running out,
+// captures that are no regular files, and files that change between two looks of a watch.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -40,33 +40,8 @@ constexpr bool kSanitized = false;
 constexpr bool kSanitized = false;
 #endif
 
-struct Ran {
-    int status;
-    std::string out, err;
-    double seconds;
-};
-
-// Runs a shell command line in `dir`; standard input is empty.
-Ran sh_in(const std::string& dir, const std::string& line) {
-    const std::string cmd = "cd '" + dir + "' && " + line + " </dev/null >.run.out 2>.run.err";
-    const auto start = std::chrono::steady_clock::now();
-    const int raw = std::system(cmd.c_str());
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, e2e::read_file(dir + "/.run.out"),
-            e2e::read_file(dir + "/.run.err"), s};
-}
-
-const std::string kCover = std::string("'") + IMGCOVER_EXE + "'";
-const std::string kSim = std::string("'") + FRAMESIM_EXE + "'";
-
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        lines.push_back(l);
-    return lines;
-}
+using e2e::lines_of;
+using e2e::Ran;
 
 // Rewrites file_info.txt to list `names`.
 void list(const std::string& dir, const std::vector<std::string>& names) {
@@ -80,8 +55,8 @@ void list(const std::string& dir, const std::vector<std::string>& names) {
 
 // One capture of the largest range, a third of its frames lost.
 void largest_range(const std::string& dir) {
-    ASSERT_EQ(sh_in(dir, kSim + " --out . --image-size 3259904 --pages-per-file 12734 "
-                                "--loss 0.3 --seed 3")
+    ASSERT_EQ(e2e::sh(dir, e2e::kFramesim + " --out . --image-size 3259904 --pages-per-file 12734 "
+                                            "--loss 0.3 --seed 3")
                   .status,
               0);
 }
@@ -95,7 +70,7 @@ TEST(Listings, FiveHundredOfOneRangeStayWithinAGigabyte) {
     const std::string name = lines_of(e2e::read_file(dir + "/file_info.txt"))[4];
     list(dir, std::vector<std::string>(500, name));
     // Virtual memory, so a little more than what is used: the limit holds 1 GiB of use.
-    const Ran r = sh_in(dir, "ulimit -v 1100000 && " + kCover + " --json cover.json");
+    const Ran r = e2e::sh(dir, "ulimit -v 1100000 && " + e2e::kImgcover + " --json cover.json");
     ASSERT_EQ(r.status, 1) << r.err;
     std::printf("500 listings: %.1f s\n", r.seconds);
     const json j = json::parse(e2e::read_file(dir + "/cover.json"));
@@ -119,7 +94,7 @@ TEST(Listings, RunningOutOfMemoryIsAMessageAndExit2) {
     largest_range(dir);
     const std::string name = lines_of(e2e::read_file(dir + "/file_info.txt"))[4];
     list(dir, std::vector<std::string>(500, name));
-    const Ran r = sh_in(dir, "ulimit -v 120000 && " + kCover + " --json cover.json");
+    const Ran r = e2e::sh(dir, "ulimit -v 120000 && " + e2e::kImgcover + " --json cover.json");
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "imgcover: out of memory\n");
 }
@@ -127,8 +102,9 @@ TEST(Listings, RunningOutOfMemoryIsAMessageAndExit2) {
 TEST(Listings, TheJsonTextIsTheJsonObject) {
     Workdir w;
     const std::string dir = w.path();
-    ASSERT_EQ(sh_in(dir, kSim + " --out . --loss 0.1 --duplicates 0.1 --noise 0.1 --passes 2 "
-                                "--corrupt 0.05 --image-size 30000 --pages-per-file 8")
+    ASSERT_EQ(e2e::sh(dir, e2e::kFramesim +
+                               " --out . --loss 0.1 --duplicates 0.1 --noise 0.1 --passes 2 "
+                               "--corrupt 0.05 --image-size 30000 --pages-per-file 8")
                   .status,
               0);
     imgcover::Analysis a;
@@ -147,8 +123,10 @@ TEST(Listings, TheJsonTextIsTheJsonObject) {
 TEST(NotRegular, APipeIsUnreadableAndNeverWaitedFor) {
     Workdir w;
     const std::string dir = w.path();
-    ASSERT_EQ(sh_in(dir, kSim + " --out . --loss 0 --image-size 5000 --pages-per-file 8").status,
-              0);
+    ASSERT_EQ(
+        e2e::sh(dir, e2e::kFramesim + " --out . --loss 0 --image-size 5000 --pages-per-file 8")
+            .status,
+        0);
     const std::vector<std::string> l = lines_of(e2e::read_file(dir + "/file_info.txt"));
     const std::string first = l[4], second = l[5];
     // The first capture becomes a pipe no one writes to; the second a link to a regular file.
@@ -156,7 +134,7 @@ TEST(NotRegular, APipeIsUnreadableAndNeverWaitedFor) {
     ASSERT_EQ(::mkfifo((dir + "/" + first).c_str(), 0600), 0);
     fs::rename(dir + "/" + second, dir + "/target.txt");
     fs::create_symlink("target.txt", dir + "/" + second);
-    const Ran r = sh_in(dir, "timeout 60 " + kCover + " --json cover.json");
+    const Ran r = e2e::sh(dir, "timeout 60 " + e2e::kImgcover + " --json cover.json");
     ASSERT_EQ(r.status, 1) << r.err;
     EXPECT_NE(r.err.find("imgcover: warning: cannot read ./" + first +
                          ": not a regular file: counted as not received yet"),
@@ -171,14 +149,14 @@ TEST(NotRegular, APipeIsUnreadableAndNeverWaitedFor) {
     // A watch looks at the pipe again and again without blocking, and ends when asked. (In the
     // foreground, timeout signals the watch alone; otherwise it signals its whole group too, and
     // the watch may take the second signal as a second Ctrl-C.)
-    const Ran watched = sh_in(dir, "timeout --foreground --preserve-status -s INT 3 " + kCover +
-                                       " --watch --interval 0.2");
+    const Ran watched = e2e::sh(dir, "timeout --foreground --preserve-status -s INT 3 " +
+                                         e2e::kImgcover + " --watch --interval 0.2");
     EXPECT_EQ(watched.status, 1) << watched.err;
 
     // The run description as a pipe: a message, exit 2.
     fs::rename(dir + "/file_info.txt", dir + "/info.saved");
     ASSERT_EQ(::mkfifo((dir + "/file_info.txt").c_str(), 0600), 0);
-    const Ran info = sh_in(dir, "timeout 60 " + kCover);
+    const Ran info = e2e::sh(dir, "timeout 60 " + e2e::kImgcover);
     EXPECT_EQ(info.status, 2);
     EXPECT_NE(info.err.find("not a regular file"), std::string::npos) << info.err;
 }
@@ -206,12 +184,14 @@ std::string one_shot(const std::string& dir) {
 TEST(WatchLook, EqualsAOneShotAnalysisAfterRewritesAndRemovedNames) {
     Workdir w;
     const std::string dir = w.path();
-    ASSERT_EQ(sh_in(dir, kSim + " --out . --loss 0.2 --passes 2 --repeat all --image-size 40000 "
-                                "--pages-per-file 16 --seed 4 --save-image a.img")
+    ASSERT_EQ(e2e::sh(dir, e2e::kFramesim +
+                               " --out . --loss 0.2 --passes 2 --repeat all --image-size 40000 "
+                               "--pages-per-file 16 --seed 4 --save-image a.img")
                   .status,
               0);
-    ASSERT_EQ(sh_in(dir, kSim + " --out b --loss 0 --image-size 40000 --pages-per-file 16 "
-                                "--seed 9")
+    ASSERT_EQ(e2e::sh(dir, e2e::kFramesim +
+                               " --out b --loss 0 --image-size 40000 --pages-per-file 16 "
+                               "--seed 9")
                   .status,
               0);
     imgcover::Analysis a;

@@ -1,12 +1,16 @@
-// End-to-end: the built tool, run in a fresh directory on small captures; the exact log,
-// output.bin and exit status are checked.
+// imgrebuild end to end: the built tool, run in a fresh directory on small captures; the exact
+// log, output.bin and exit status are checked.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +21,7 @@
 #include "frames.hpp"
 #include "workdir.hpp"
 
+namespace fs = std::filesystem;
 namespace tf = testframes;
 using e2e::RunResult;
 using e2e::Workdir;
@@ -135,22 +140,44 @@ TEST(Run, FlushesTheLogThenWaitsForOneCharacter) {
     ASSERT_GT(pid, 0);
     ::close(to_child[0]);
     ::close(from_child[1]);
+    // A tool that never writes its log, or never ends, fails the test at a deadline instead
+    // of holding it up.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto left_ms = [&] {
+        return static_cast<int>(
+            std::max<int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     deadline - std::chrono::steady_clock::now())
+                                     .count()));
+    };
     const std::string want = head_log(0, 0, 0) + kFinished;
     std::string got;
     char buf[256];
     while (got.size() < want.size()) {
+        pollfd p{from_child[0], POLLIN, 0};
+        if (::poll(&p, 1, left_ms()) <= 0)
+            break;
         const ssize_t n = ::read(from_child[0], buf, sizeof buf);
         if (n <= 0)
             break;
         got.append(buf, static_cast<size_t>(n));
     }
     EXPECT_EQ(got, want);
-    ::usleep(100 * 1000);
+    // Still waiting for its character: no end of its output comes within a moment.
+    pollfd p{from_child[0], POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 100), 0) << "the tool ended without waiting";
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the tool ended without waiting";
     ASSERT_EQ(::write(to_child[1], "x", 1), 1);
     ::close(to_child[1]);
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    pid_t ended = 0;
+    while ((ended = ::waitpid(pid, &status, WNOHANG)) == 0 && left_ms() > 0)
+        ::poll(nullptr, 0, 10);
+    if (ended == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        FAIL() << "the tool did not end after its character";
+    }
+    EXPECT_EQ(ended, pid);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ::close(from_child[0]);
@@ -531,5 +558,52 @@ INSTANTIATE_TEST_SUITE_P(
              {"a_1_0_1_9.txt", 1, 0, 1, 9, 16, frames_except(16, {0, 1, 2, 15}), {0, 1, 2, 15}},
              {"b_1_3_1_6.txt", 1, 3, 1, 6, 7, frames_except(7, {1, 2, 5}), {1, 2}}}}),
     [](const ::testing::TestParamInfo<MergeCase>& info) { return std::string(info.param.name); });
+
+// --- Names with folders ----------------------------------------------------------------------
+
+struct FolderCase {
+    const char* name_line; // as listed in file_info.txt
+    const char* folder;    // made first, when not empty
+};
+
+void PrintTo(const FolderCase& c, std::ostream* os) {
+    *os << c.name_line;
+}
+
+class FolderName : public ::testing::TestWithParam<FolderCase> {};
+
+// Pages (5, 128) to (5, 255) with SC_S 5: 202 slots from offset 32,768, whatever the folders
+// before the name say.
+TEST_P(FolderName, TheRangeComesFromTheFileName) {
+    const FolderCase& c = GetParam();
+    Workdir w;
+    if (*c.folder != '\0')
+        fs::create_directory(w.path() + "/" + c.folder);
+    w.write("file_info.txt", run_info(65536, 1, 5, {c.name_line}));
+    w.write(c.name_line, frames_except(202, {7}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, head_log(65536, 1, 5) + pass_log(0, c.name_line, 5, 128, 5, 255, 202) +
+                         report({7}) + kFinished);
+    Image im(65536 + 1024);
+    for (int pn = 0; pn < 202; ++pn) {
+        if (pn != 7)
+            im.place(32768 + 163LL * pn, 32768 + 128 * 256, tf::pattern(pn));
+    }
+    EXPECT_TRUE(r.output == im.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, FolderName,
+                         ::testing::Values(FolderCase{"st_5_0/pass1_5_128_5_255.txt", "st_5_0"},
+                                           // On this platform a backslash is part of the name.
+                                           FolderCase{"st_5_0\\pass1_5_128_5_255.txt", ""}));
+
+TEST(FolderName, ANameEndingInASeparatorHasNoRange) {
+    Workdir w;
+    w.write("file_info.txt", run_info(100, 1, 0, {"pass_1_2_3_4/"}));
+    const RunResult r = w.run();
+    EXPECT_EQ(r.status, kFailed);
+    EXPECT_EQ(r.out, head_log(100, 1, 0) + "\r\ni=0\r\nread file format error.\r\n");
+}
 
 } // namespace

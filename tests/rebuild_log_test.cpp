@@ -1,31 +1,44 @@
-// End to end: the image is never lost and a failure is never reported as success, whatever
-// happens to the log, the disk or the process; and names with folders keep their range.
+// imgrebuild's log: a broken or full log never loses the image and is never reported as success,
+// and the log is flushed before every wait, so an operator sees where a run waits.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
 
 #include "expected.hpp"
 #include "frames.hpp"
 #include "workdir.hpp"
 
 namespace fs = std::filesystem;
+using e2e::kFramesim;
+using e2e::kImgcover;
+using e2e::Ran;
+using e2e::read_file;
+using e2e::sh;
+using e2e::Workdir;
 namespace tf = testframes;
 using e2e::RunResult;
-using e2e::Workdir;
 using namespace expected;
 
 namespace {
@@ -230,178 +243,6 @@ TEST(LogFlush, AMessageEndingAtTheBufferEndArrivesWhole) {
     EXPECT_TRUE(r.out == head_log(1000, 1, 0) + pass_log(0, na, 0, 0, 12, 445, 20000) + log_lines +
                              full_report + kFinished)
         << "the log differs from the expected one (" << r.out.size() << " bytes)";
-}
-
-// --- The final write of output.bin ----------------------------------------------------------
-
-// The names in a folder, sorted, one a line.
-std::string names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    std::string s;
-    for (const std::string& n : names)
-        s += n + "\n";
-    return s;
-}
-
-// The directory is a filesystem of 1 MiB: the blank output.bin of 587 KiB fits, a second copy
-// beside it does not. The blank must stay, with no temporary file left.
-TEST(FinalWrite, AFullDiskLeavesTheBlankOutput) {
-    Workdir w;
-    if (::mount("tmpfs", w.path().c_str(), "tmpfs", 0, "size=1m") != 0)
-        GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount(path.c_str()); }
-    } unmount{w.path()};
-    const std::string na = "a_0_0_0_6.txt";
-    w.write("file_info.txt", run_info(600000, 1, 0, {na}));
-    w.write(na, frames_except(11, {}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, kFailed);
-    EXPECT_EQ(r.out, head_log(600000, 1, 0) + pass_log(0, na, 0, 0, 0, 6, 11) + report({}) +
-                         "write file write error.\r\n");
-    EXPECT_TRUE(r.output == std::string(601024, '\xFF')) << "output.bin is not the blank image";
-    EXPECT_EQ(names_in(w.path()), ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\n");
-}
-
-// The run of the basic kind: 11 slots of one range, all received.
-struct SmallRun {
-    const std::string na = "a_0_0_0_6.txt";
-    std::string image;
-    explicit SmallRun(const Workdir& w) {
-        w.write("file_info.txt", run_info(2000, 1, 0, {na}));
-        w.write(na, frames_except(11, {}));
-        Image im(3024);
-        for (int pn = 0; pn < 11; ++pn)
-            im.place(163LL * pn, 7 * 256, tf::pattern(pn));
-        image = im.bytes;
-    }
-};
-
-// The image goes to a temporary file of its own: a link planted under a name a temporary file
-// might have is never written through, and no temporary file of the run stays.
-TEST(FinalWrite, AReplacedOutputKeepsItsPermissionsAndNoTemporaryFileStays) {
-    Workdir w, elsewhere;
-    const SmallRun run(w);
-    w.write("output.bin", "old");
-    elsewhere.write("decoy", "decoy");
-    fs::create_symlink(elsewhere.path() + "/decoy", w.path() + "/output.bin.tmp");
-    ASSERT_EQ(::chmod((w.path() + "/output.bin").c_str(), 0604), 0);
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.output == run.image);
-    struct stat st {};
-    ASSERT_EQ(::lstat((w.path() + "/output.bin").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISREG(st.st_mode));
-    EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_EQ(names_in(w.path()),
-              ".stderr\n.stdout\na_0_0_0_6.txt\nfile_info.txt\noutput.bin\noutput.bin.tmp\n");
-    EXPECT_EQ(e2e::read_file(elsewhere.path() + "/decoy"), "decoy");
-}
-
-TEST(FinalWrite, ALinkedOutputIsWrittenThrough) {
-    Workdir w, elsewhere;
-    const SmallRun run(w);
-    const std::string target = elsewhere.path() + "/image.bin";
-    elsewhere.write("image.bin", "");
-    fs::create_symlink(target, w.path() + "/output.bin");
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(fs::is_symlink(w.path() + "/output.bin"));
-    EXPECT_TRUE(e2e::read_file(target) == run.image);
-}
-
-// SIGKILL at moments spread over the largest run, half of them over its last fifth, where the
-// image is written: output.bin is then the blank image (or the blank being written, all 0xFF),
-// or the whole rebuilt image, never a part of it.
-TEST(FinalWrite, AKillNeverLeavesATornImage) {
-    Workdir w;
-    const std::string sim =
-        std::string("'" FRAMESIM_EXE "' --max --out '") + w.path() + "' >/dev/null";
-    ASSERT_EQ(std::system(sim.c_str()), 0);
-    const std::string out = w.path() + "/output.bin";
-    const auto started = std::chrono::steady_clock::now();
-    ASSERT_EQ(w.run().status, 0);
-    const auto took = std::chrono::steady_clock::now() - started;
-    const std::string whole = e2e::read_file(out);
-    ASSERT_EQ(whole.size(), 23998976u + 1024u);
-
-    int blank = 0, complete = 0;
-    for (int k = 0; k < 20; ++k) {
-        fs::remove(out);
-        const int in_fd = ::open("/dev/null", O_RDONLY);
-        const int out_fd = ::open("/dev/null", O_WRONLY);
-        const double at = k < 10 ? (k + 0.5) / 10 : 0.8 + 0.2 * (k - 9.5) / 10;
-        const auto moment = std::chrono::duration_cast<std::chrono::microseconds>(took * at);
-        const int pid = w.start(in_fd, out_fd);
-        ::close(in_fd);
-        ::close(out_fd);
-        std::this_thread::sleep_for(moment); // not a wait for a state: the kill's moment
-        ::kill(pid, SIGKILL);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        const std::string got = e2e::read_file(out);
-        if (got == whole) {
-            ++complete;
-            continue;
-        }
-        EXPECT_TRUE(got.size() <= whole.size() &&
-                    got.find_first_not_of('\xFF') == std::string::npos)
-            << "killed after " << std::chrono::duration<double>(moment).count()
-            << " s: output.bin of " << got.size() << " bytes is neither blank nor whole";
-        ++blank;
-    }
-    std::printf("20 kills: %d left the blank image, %d the whole one\n", blank, complete);
-}
-
-// --- Names with folders ----------------------------------------------------------------------
-
-struct FolderCase {
-    const char* name_line; // as listed in file_info.txt
-    const char* folder;    // made first, when not empty
-};
-
-void PrintTo(const FolderCase& c, std::ostream* os) {
-    *os << c.name_line;
-}
-
-class FolderName : public ::testing::TestWithParam<FolderCase> {};
-
-// Pages (5, 128) to (5, 255) with SC_S 5: 202 slots from offset 32,768, whatever the folders
-// before the name say.
-TEST_P(FolderName, TheRangeComesFromTheFileName) {
-    const FolderCase& c = GetParam();
-    Workdir w;
-    if (*c.folder != '\0')
-        fs::create_directory(w.path() + "/" + c.folder);
-    w.write("file_info.txt", run_info(65536, 1, 5, {c.name_line}));
-    w.write(c.name_line, frames_except(202, {7}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, head_log(65536, 1, 5) + pass_log(0, c.name_line, 5, 128, 5, 255, 202) +
-                         report({7}) + kFinished);
-    Image im(65536 + 1024);
-    for (int pn = 0; pn < 202; ++pn) {
-        if (pn != 7)
-            im.place(32768 + 163LL * pn, 32768 + 128 * 256, tf::pattern(pn));
-    }
-    EXPECT_TRUE(r.output == im.bytes);
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, FolderName,
-                         ::testing::Values(FolderCase{"st_5_0/pass1_5_128_5_255.txt", "st_5_0"},
-                                           // On this platform a backslash is part of the name.
-                                           FolderCase{"st_5_0\\pass1_5_128_5_255.txt", ""}));
-
-TEST(FolderName, ANameEndingInASeparatorHasNoRange) {
-    Workdir w;
-    w.write("file_info.txt", run_info(100, 1, 0, {"pass_1_2_3_4/"}));
-    const RunResult r = w.run();
-    EXPECT_EQ(r.status, kFailed);
-    EXPECT_EQ(r.out, head_log(100, 1, 0) + "\r\ni=0\r\nread file format error.\r\n");
 }
 
 } // namespace

@@ -1,0 +1,276 @@
+// framesim as a program: its command line, the runs it writes and their dropped lists, --force,
+// and a resend that keeps the run's image.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "small_run.hpp"
+#include "workdir.hpp"
+
+namespace fs = std::filesystem;
+using e2e::kFramesim;
+using e2e::kImgcover;
+using e2e::lines_of;
+using e2e::Ran;
+using e2e::read_file;
+using e2e::sh;
+using e2e::snapshot;
+using e2e::Workdir;
+using json = nlohmann::json;
+
+namespace {
+
+// framesim run in `dir` with `args`.
+Ran framesim(const std::string& dir, const std::string& args) {
+    return sh(dir, kFramesim + " " + args);
+}
+
+// imgcover run in `dir` with `args`.
+Ran imgcover(const std::string& dir, const std::string& args) {
+    return sh(dir, kImgcover + " " + args);
+}
+
+// --force clears away the old run's files, and only regular files with plain names inside the
+// folder: a name line that leads outside it, a drive prefix, a folder or a link stays.
+TEST(Force, RemovesOnlyTheRunsOwnRegularFiles) {
+    Workdir w, decoy;
+    decoy.write("decoy.txt", "decoy");
+    const std::string run = w.path() + "/run";
+    fs::create_directories(run + "/sub");
+    fs::create_directory(w.path() + "/outside");
+    e2e::write_file(w.path() + "/outside/decoy.txt", "decoy");
+    e2e::write_file(run + "/sub/keep.txt", "kept");
+    e2e::write_file(run + "/Z:decoy.txt", "kept");
+    fs::create_directory(run + "/empty");
+    fs::create_symlink(decoy.path() + "/decoy.txt", run + "/link.txt");
+    e2e::write_file(run + "/old_5_0_5_3.txt", "old");
+    e2e::write_file(
+        run + "/file_info.txt",
+        "x\nimagesize 9000\nnumfile 7\nSC_S 5\nold_5_0_5_3.txt\n../outside/decoy.txt\n" +
+            decoy.path() + "/decoy.txt\nZ:decoy.txt\nsub\nempty\nlink.txt\n");
+    const Ran r = sh(w.path(), kFramesim + " --out run --force --image-size 1000 --loss 0");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(run + "/old_5_0_5_3.txt"));
+    EXPECT_EQ(read_file(w.path() + "/outside/decoy.txt"), "decoy");
+    EXPECT_EQ(read_file(decoy.path() + "/decoy.txt"), "decoy");
+    EXPECT_EQ(read_file(run + "/Z:decoy.txt"), "kept");
+    EXPECT_EQ(read_file(run + "/sub/keep.txt"), "kept");
+    EXPECT_TRUE(fs::is_directory(run + "/empty"));
+    EXPECT_TRUE(fs::is_symlink(run + "/link.txt"));
+    EXPECT_NE(r.err.find("not removed: the name on line 6 of run/file_info.txt has a folder part"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("not removed: run/empty is not a regular file"), std::string::npos)
+        << r.err;
+}
+
+// A resend with --force replaces a planned capture that is a regular file, never through a
+// link or a second hard link: the files those lead to stay as they were.
+TEST(Force, AResendNeverWritesThroughALinkOrAHardLink) {
+    Workdir w, decoy;
+    decoy.write("soft.txt", "decoy");
+    decoy.write("hard.txt", "decoy");
+    w.write("file_info.txt", "framesim seed 1 imagesize 65536\n");
+    w.write("plan.txt", "5 0 5 3 r_5_0_5_3.txt\n");
+    fs::create_symlink(decoy.path() + "/soft.txt", w.path() + "/r_5_0_5_3.txt");
+    Ran r = sh(w.path(), kFramesim + " --out . --ranges plan.txt --force");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "framesim: r_5_0_5_3.txt in . is not a regular file; --force replaces only "
+                     "files\n");
+    EXPECT_EQ(read_file(decoy.path() + "/soft.txt"), "decoy");
+
+    fs::remove(w.path() + "/r_5_0_5_3.txt");
+    std::error_code ec;
+    fs::create_hard_link(decoy.path() + "/hard.txt", w.path() + "/r_5_0_5_3.txt", ec);
+    if (ec)
+        GTEST_SKIP() << "no hard links across these folders: " << ec.message();
+    r = sh(w.path(), kFramesim + " --out . --ranges plan.txt --force");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(decoy.path() + "/hard.txt"), "decoy");
+    EXPECT_NE(read_file(w.path() + "/r_5_0_5_3.txt"), "decoy");
+}
+
+struct Command {
+    int status;
+    std::string out, err;
+};
+
+Command framesim_cli(const std::string& args) {
+    e2e::Workdir w;
+    const std::string cmd =
+        "cd '" + w.path() + "' && '" FRAMESIM_EXE "' " + args + " </dev/null >.stdout 2>.stderr";
+    const int raw = std::system(cmd.c_str());
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, e2e::read_file(w.path() + "/.stdout"),
+            e2e::read_file(w.path() + "/.stderr")};
+}
+
+TEST(FramesimCli, HelpDocumentsEveryOption) {
+    const Command c = framesim_cli("--help");
+    EXPECT_EQ(c.status, 0);
+    for (const char* option : {"--out DIR",      "--image FILE",
+                               "--image-size N", "--save-image FILE",
+                               "--sc-s N",       "--pages-per-file N",
+                               "--passes N",     "--repeat WHICH",
+                               "--loss RATE",    "--duplicates RATE",
+                               "--reorder RATE", "--noise RATE",
+                               "--crlf",         "--wrap",
+                               "--style STYLE",  "--live FPS",
+                               "--ranges FILE",  "--seed N",
+                               "--max",          "--force",
+                               "--help",         "--version"})
+        EXPECT_NE(c.out.find(option), std::string::npos) << option;
+}
+
+TEST(FramesimCli, BadArgumentsExitWithStatus2) {
+    for (const char* args : {"--bogus", "--loss 1.5", "--loss=x", "--passes 0",
+                             "--pages-per-file 12735", "--image-size -1", "--repeat some", "--seed",
+                             "--crlf=maybe", "--out ''", "--style odd", "--live 0"}) {
+        const Command c = framesim_cli(args);
+        EXPECT_EQ(c.status, 2) << args;
+        EXPECT_EQ(c.err.rfind("framesim: ", 0), 0u) << args;
+        EXPECT_EQ(c.out, "") << args;
+    }
+}
+
+TEST(FramesimCli, FailuresAtRunTimeExitWithStatus1) {
+    const Command c = framesim_cli("--image /no/such/file");
+    EXPECT_EQ(c.status, 1);
+    EXPECT_EQ(c.err, "framesim: cannot read /no/such/file: No such file or directory\n");
+    const Command v = framesim_cli("--version");
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out.rfind("framesim ", 0), 0u);
+}
+
+// A folder that holds a run is kept unless --force is given; then the old run's files go,
+// and only those, so no capture of another run is left behind.
+TEST(FramesimCli, AnOldRunIsReplacedOnlyWithForce) {
+    e2e::Workdir w;
+    const std::string out = " --out '" + w.path() + "' --image-size 3000 ";
+    const auto sim = [&](const std::string& args) {
+        return std::system(
+            ("'" FRAMESIM_EXE "'" + out + args + " >'" + w.path() + "/.said' 2>&1").c_str());
+    };
+    ASSERT_EQ(sim("--pages-per-file 4 --loss 0"), 0);
+    w.write("notes.txt", "the operator's own file");
+    EXPECT_EQ(WEXITSTATUS(sim("--pages-per-file 8 --loss 0")), 2);
+    EXPECT_NE(e2e::read_file(w.path() + "/.said").find("already holds a run"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/pass1_5_0_5_3.txt"));
+    ASSERT_EQ(sim("--pages-per-file 8 --loss 0 --force"), 0);
+    EXPECT_FALSE(std::filesystem::exists(w.path() + "/pass1_5_0_5_3.txt"));
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/pass1_5_0_5_7.txt"));
+    EXPECT_TRUE(std::filesystem::exists(w.path() + "/notes.txt"));
+    // 12 pages in files of 8 (two captures), nothing lost: said in the singular where it is one.
+    ASSERT_EQ(sim("--pages-per-file 8 --force --loss 0.01 --seed 4"), 0);
+    const std::string said = e2e::read_file(w.path() + "/.said");
+    EXPECT_EQ(said.find("frames dropped") == std::string::npos,
+              said.find(", 1 frame dropped") != std::string::npos)
+        << said;
+}
+
+TEST(FramesimCli, WritesARunAndItsDroppedList) {
+    e2e::Workdir w;
+    const std::string cmd = "'" FRAMESIM_EXE "' --out '" + w.path() +
+                            "' --image-size 5000 --pages-per-file 8 --loss 0.2 --seed 3 "
+                            "--save-image '" +
+                            w.path() + "/sent.bin' >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(e2e::read_file(w.path() + "/sent.bin").size(), 5000u);
+    // 20 pages in files of 8: three captures, each listed with the slots it lost.
+    const std::string info = e2e::read_file(w.path() + "/file_info.txt");
+    EXPECT_NE(info.find("numfile 3\nSC_S 5\npass1_5_0_5_7.txt\npass1_5_8_5_15.txt\n"
+                        "pass1_5_16_5_19.txt\n"),
+              std::string::npos);
+    const std::string dropped = e2e::read_file(w.path() + "/dropped.txt");
+    EXPECT_EQ(dropped.rfind("pass1_5_0_5_7.txt:", 0), 0u);
+    const e2e::RunResult r = w.run();
+    EXPECT_EQ(r.status, 0);
+    // The report of every file lists exactly the slots dropped.txt gives for it.
+    size_t at = 0;
+    for (std::string line; at < dropped.size(); at += line.size() + 1) {
+        line = dropped.substr(at, dropped.find('\n', at) - at);
+        const std::string name = line.substr(0, line.find(':'));
+        std::string lacked;
+        for (size_t p = line.find(' '); p != std::string::npos; p = line.find(' ', p + 1))
+            lacked += "PN=" + line.substr(p + 1, line.find(' ', p + 1) - p - 1) + " is lacked.\r\n";
+        const size_t report = r.out.find("\r\n\r\n", r.out.find("na=" + name));
+        ASSERT_NE(report, std::string::npos) << name;
+        EXPECT_EQ(r.out.compare(report + 4, lacked.size(), lacked), 0) << name;
+    }
+}
+
+// --- framesim keeps an image's identity on a resend ---------------------------------------------
+
+// The README's resend, with another --seed than the run's: the resend carries the run's own
+// image, so the loop ends with that image and nothing contested.
+TEST(Identity, AResendSendsTheImageOfTheRun) {
+    Workdir w;
+    const std::string dir = w.path();
+    ASSERT_EQ(framesim(dir, "--out . --loss 0.05 --save-image sent.img").status, 0);
+    EXPECT_EQ(lines_of(e2e::read_file(dir + "/file_info.txt"))[0],
+              "framesim seed 1 imagesize 65536");
+    ASSERT_EQ(imgcover(dir, "--plan plan.txt --next-info next.txt").status, 1);
+    ASSERT_EQ(framesim(dir, "--out . --ranges plan.txt --loss 0 --seed 2").status, 0);
+    fs::rename(dir + "/next.txt", dir + "/file_info.txt");
+    const Ran r = imgcover(dir, "--json cover.json");
+    const json j = json::parse(e2e::read_file(dir + "/cover.json"));
+    EXPECT_EQ(j["contested_bytes"], 0);
+    EXPECT_EQ(r.status, 0) << r.out;
+    const e2e::RunResult rebuilt = w.run();
+    const std::string sent = e2e::read_file(dir + "/sent.img");
+    EXPECT_TRUE(rebuilt.output.compare(0, sent.size(), sent) == 0);
+}
+
+struct Refusal {
+    const char* line1; // line 1 of file_info.txt
+    const char* args;  // more options of the resend
+    int status;
+    const char* message; // part of the message, or "" for none
+};
+
+TEST(Identity, WithoutFramesimsLineOneAResendNeedsImage) {
+    const Refusal cases[] = {
+        {"station 4 pass 2", "", 2, "is not framesim's, so the image of the run is unknown"},
+        {"framesim seed 3", "", 2, "is not framesim's"},
+        {"framesim seed 3 imagesize 99999999", "", 2, "is not framesim's"},
+        {"framesim image from a file", "", 2, "was sent from an image file: give it with --image"},
+        {"station 4 pass 2", " --image img.bin", 0, ""},
+    };
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.line1 + std::string(c.args));
+        Workdir w;
+        const std::string dir = w.path();
+        ASSERT_EQ(framesim(dir, "--out . --loss 0.2 --image-size 4000").status, 0);
+        std::vector<std::string> l = lines_of(e2e::read_file(dir + "/file_info.txt"));
+        l[0] = c.line1;
+        std::string text;
+        for (const std::string& x : l)
+            text += x + "\n";
+        e2e::write_file(dir + "/file_info.txt", text);
+        e2e::write_file(dir + "/img.bin", std::string(4000, 'x'));
+        e2e::write_file(dir + "/plan.txt", "5 0 5 1 again_5_0_5_1.txt\n");
+        const Ran r = framesim(dir, "--out . --ranges plan.txt" + std::string(c.args));
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_EQ(fs::exists(dir + "/again_5_0_5_1.txt"), c.status == 0);
+    }
+}
+
+} // namespace

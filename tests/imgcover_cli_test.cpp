@@ -1,0 +1,254 @@
+// imgcover's command line: exit statuses and messages, outputs that are inputs, a full disk or
+// standard output, bad options, and memory running out. Decoy files stay as they were.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "expected.hpp"
+#include "small_run.hpp"
+#include "workdir.hpp"
+
+namespace fs = std::filesystem;
+using e2e::kFramesim;
+using e2e::kImgcover;
+using e2e::kLate;
+using e2e::Ran;
+using e2e::read_file;
+using e2e::sh;
+using e2e::SmallRun;
+using e2e::snapshot;
+using e2e::Workdir;
+using namespace expected;
+
+namespace {
+
+// imgcover run in `dir` with `args`.
+Ran cover(const std::string& dir, const std::string& args) {
+    return sh(dir, kImgcover + " " + args);
+}
+
+// The run folder is a 1 MiB filesystem filled to its last page after the old output was
+// written: the new output's writes land in the stream's buffer and fail only when the file is
+// closed. The old file must stay as it was, with no temporary file beside it, and the exit
+// status must be 2.
+class FullDisk : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(FullDisk, TheOldOutputStaysAndTheRunFails) {
+    const std::string option = GetParam();
+    Workdir w;
+    const std::string dir = w.path() + "/run";
+    fs::create_directory(dir);
+    if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=1m") != 0)
+        GTEST_SKIP() << "cannot mount a small filesystem here (needs root)";
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount(path.c_str()); }
+    } unmount{dir};
+    const std::string na = "a_0_0_0_6.txt";
+    e2e::write_file(dir + "/file_info.txt", run_info(2000, 1, 0, {na}));
+    e2e::write_file(dir + "/" + na, frames_except(11, {2}));
+    e2e::write_file(dir + "/out", "old");
+    const int fd = ::open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string block(4096, 'x');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    ::close(fd);
+    const Ran r = sh(w.path(), kImgcover + " " + "run " + option + " run/out");
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err.rfind("imgcover: cannot write", 0), 0u) << r.err;
+    EXPECT_EQ(e2e::read_file(dir + "/out"), "old");
+    EXPECT_FALSE(fs::exists(dir + "/.out.tmp"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, FullDisk,
+                         ::testing::Values("--json", "--plan", "--next-info", "--map",
+                                           "--width 8 --picture", "--rebuilt"));
+
+struct ExitCase {
+    const char* name;
+    std::string file_info; // empty: none
+    std::string args;
+    int status;
+    const char* err; // what stderr starts with
+};
+
+void PrintTo(const ExitCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Exit : public ::testing::TestWithParam<ExitCase> {};
+
+TEST_P(Exit, StatusAndMessage) {
+    const ExitCase& c = GetParam();
+    Workdir w;
+    if (!c.file_info.empty())
+        w.write("file_info.txt", c.file_info);
+    const Ran r = cover(w.path(), c.args);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.substr(0, std::strlen(c.err)), c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Exit,
+    ::testing::Values(
+        ExitCase{"complete", run_info(0, 0, 0, {}), "", 0, ""},
+        ExitCase{"nothing received", run_info(10, 0, 0, {}), "", 1, ""},
+        ExitCase{"no run description", "", "", 2, "imgcover: cannot open"},
+        ExitCase{"head refused", "a\nimagesize 10\nnumfile x\nSC_S 0\n", "", 2, "imgcover: "},
+        ExitCase{"head too short", "a\nimagesize 10\n", "", 2, "imgcover: "},
+        ExitCase{"imagesize too large", run_info(23998977, 0, 0, {}), "", 2, "imgcover: "},
+        ExitCase{"negative imagesize", run_info(-1, 0, 0, {}), "", 2, "imgcover: "},
+        ExitCase{"unknown option", run_info(0, 0, 0, {}), "--frobnicate", 2, "imgcover: "},
+        ExitCase{"prefix with an underscore", run_info(0, 0, 0, {}), "--prefix a_b", 2,
+                 "imgcover: --prefix"},
+        ExitCase{"prefix with a slash", run_info(0, 0, 0, {}), "--prefix a/b", 2,
+                 "imgcover: --prefix"},
+        ExitCase{"empty prefix", run_info(0, 0, 0, {}), "--prefix ''", 2, "imgcover: --prefix"},
+        ExitCase{"help", "", "--help", 0, ""}, ExitCase{"version", "", "--version", 0, ""}));
+
+struct ClashCase {
+    const char* name;
+    std::string args; // run from the folder that holds run/
+    std::string err;
+};
+
+void PrintTo(const ClashCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class OutputThatIsAnInput : public ::testing::TestWithParam<ClashCase> {};
+
+// An output that is an input or another output is refused before anything is written: the
+// folder stays as it was and no report is printed.
+TEST_P(OutputThatIsAnInput, IsRefusedBeforeAnythingIsWritten) {
+    const ClashCase& c = GetParam();
+    Workdir w;
+    const SmallRun small(w);
+    fs::create_symlink("file_info.txt", small.run + "/info-link.txt");
+    fs::create_hard_link(small.run + "/pass1_5_4_5_7.txt", small.run + "/hard.txt");
+    const std::string before = snapshot(w.path()) + snapshot(small.run);
+    for (const char* watch : {"", " --watch --until-complete --interval 0.1"}) {
+        const Ran r = sh(w.path(), "TERM=dumb timeout 60 " + kImgcover + " run " + c.args + watch);
+        EXPECT_EQ(r.status, 2) << watch;
+        EXPECT_EQ(r.err, "imgcover: " + c.err + "\n") << watch;
+        EXPECT_EQ(r.out, "") << watch;
+        EXPECT_EQ(snapshot(w.path()) + snapshot(small.run), before) << watch;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Attacks, OutputThatIsAnInput,
+    ::testing::Values(
+        ClashCase{"json_is_the_run_description", "--json run/file_info.txt",
+                  "--json run/file_info.txt is the run description it reads; name another file"},
+        ClashCase{"by_a_link", "--next-info run/info-link.txt",
+                  "--next-info run/info-link.txt is the run description it reads; name another "
+                  "file"},
+        ClashCase{"plan_is_a_capture", "--plan run/pass1_5_0_5_3.txt",
+                  "--plan run/pass1_5_0_5_3.txt is a capture the run lists; name another file"},
+        ClashCase{"by_a_hard_link", "--rebuilt run/hard.txt",
+                  "--rebuilt run/hard.txt is a capture the run lists; name another file"},
+        ClashCase{"a_capture_not_received_yet", "--map run/./late_5_0_5_3.txt",
+                  "--map run/./late_5_0_5_3.txt is a capture the run lists; name another file"},
+        ClashCase{"two_outputs", "--plan p.txt --json ./p.txt",
+                  "--json ./p.txt and --plan p.txt are the same file; name two"}));
+
+// Every write to standard output is checked: a full device is a failure with its reason.
+TEST(StandardOutput, AFullDeviceIsAFailureWithItsReason) {
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full here";
+    Workdir w;
+    const SmallRun small(w);
+    const struct {
+        std::string command, program;
+    } cases[] = {
+        {kImgcover + " run", "imgcover"},         {kImgcover + " run --json -", "imgcover"},
+        {kImgcover + " --help", "imgcover"},      {kImgcover + " --version", "imgcover"},
+        {kFramesim + " --out other", "framesim"}, {kFramesim + " --help", "framesim"},
+    };
+    for (const auto& c : cases) {
+        const Ran r = sh(w.path(), c.command + " >/dev/full");
+        EXPECT_EQ(r.status, 2) << c.command;
+        const std::string said = c.program + ": cannot write standard output: No space left on "
+                                             "device\n";
+        EXPECT_TRUE(r.err.ends_with(said)) << c.command << ": " << r.err;
+    }
+}
+
+// Bad command lines: exit 2 and one sentence saying what is wrong.
+TEST(Usage, BadOptionsAreSaidAsSentences) {
+    Workdir w;
+    const SmallRun small(w);
+    const struct {
+        std::string args, err;
+    } cases[] = {
+        {kImgcover + " run --prefix $'\xff' --json -",
+         "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --prefix 'a b'",
+         "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --prefix a_b",
+         "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --prefix ../x",
+         "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --prefix ''",
+         "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --watch --json -",
+         "imgcover: --json - cannot go with --watch, whose view owns standard output; name a "
+         "file\n"},
+        {kImgcover + " run --map-width 0",
+         "imgcover: --map-width must be between 1 and 65536\n(try imgcover --help)\n"},
+        {kImgcover + " run --interval 0.01",
+         "imgcover: --interval must be between 0.1 and 3600\n(try imgcover --help)\n"},
+        {kFramesim + " --loss 2",
+         "framesim: --loss must be between 0 and 1\n(try framesim --help)\n"},
+        {kFramesim + " --passes x",
+         "framesim: --passes must be a number between 1 and 9, not x\n(try framesim --help)\n"},
+    };
+    for (const auto& c : cases) {
+        const Ran r = sh(w.path(), c.args);
+        EXPECT_EQ(r.status, 2) << c.args;
+        EXPECT_EQ(r.err, c.err) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    // Prefixes of the allowed characters, "auto" among them, are taken.
+    for (const char* prefix : {"auto", "r2", "Retry-1.b"}) {
+        const Ran r = sh(w.path(), kImgcover + " run --prefix " + prefix);
+        EXPECT_EQ(r.status, 1) << prefix << ": " << r.err;
+    }
+}
+
+// An allocation that fails is a message and exit 2, never an abort.
+TEST(Memory, AnAllocationFailureIsAMessage) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "the address sanitizer needs more address space than the limit";
+#endif
+#endif
+    Workdir w;
+    ASSERT_EQ(sh(w.path(), kFramesim + " --out run --max").status, 0);
+    const Ran r = sh(w.path(), "ulimit -v 60000 && " + kImgcover + " run --rebuilt x.bin");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "imgcover: out of memory\n");
+    EXPECT_FALSE(fs::exists(w.path() + "/x.bin"));
+}
+
+} // namespace

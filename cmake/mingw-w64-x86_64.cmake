@@ -14,3 +14,5 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 # The C99 printf family, so that %zu and %lld mean on Windows what they mean everywhere.
 set(CMAKE_C_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
 set(CMAKE_CXX_FLAGS_INIT "-D__USE_MINGW_ANSI_STDIO=1")
+# zlib from libz-mingw-w64-dev: its static library, not the import library of its DLL.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -23,7 +23,8 @@
 #include "analysed.hpp"
 #include "expected.hpp"
 #include "limits.hpp"
-#include "pictures.hpp"
+#include "map.hpp"
+#include "picture.hpp"
 #include "png_image.hpp"
 #include "workdir.hpp"
 

@@ -23,7 +23,8 @@
 #include "expected.hpp"
 #include "frames.hpp"
 #include "limits.hpp"
-#include "pictures.hpp"
+#include "map.hpp"
+#include "picture.hpp"
 #include "png_image.hpp"
 #include "workdir.hpp"
 

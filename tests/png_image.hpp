@@ -1,41 +1,32 @@
-// A picture read back to its pixels, for tests that check what a picture shows. A lenient
-// decoder: tests check the file's structure with a strict reader besides.
+// A picture read back to its pixels, for tests that check what a picture shows: through the
+// strict reader (png_check.hpp), so that a file that is not a sound PNG fails the test.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#define STB_IMAGE_IMPLEMENTATION
-#define STB_IMAGE_STATIC
-#include <stb/stb_image.h>
+#include <gtest/gtest.h>
 
-#include "pictures.hpp"
+#include "canvas.hpp"
+#include "png_check.hpp"
 
 namespace e2e {
 
 struct Png {
     int width = 0, height = 0;
     std::vector<uint8_t> rgb;
-    bool read(const std::string& path) {
-        int channels = 0;
-        unsigned char* p = stbi_load(path.c_str(), &width, &height, &channels, 3);
-        if (p == nullptr)
-            return false;
-        rgb.assign(p, p + static_cast<size_t>(width) * height * 3);
-        stbi_image_free(p);
-        return true;
-    }
+    bool read(const std::string& path) { return decode(read_file(path)); }
     bool decode(const std::string& bytes) {
-        int channels = 0;
-        unsigned char* p =
-            stbi_load_from_memory(reinterpret_cast<const stbi_uc*>(bytes.data()),
-                                  static_cast<int>(bytes.size()), &width, &height, &channels, 3);
-        if (p == nullptr)
+        png_check::Png p = png_check::read(bytes);
+        EXPECT_EQ(p.error, "");
+        if (!p.ok())
             return false;
-        rgb.assign(p, p + static_cast<size_t>(width) * height * 3);
-        stbi_image_free(p);
+        width = p.width;
+        height = p.height;
+        rgb = std::move(p.rgb);
         return true;
     }
     std::array<int, 3> at(int x, int y) const {

@@ -24,6 +24,7 @@
 
 #include "analysis.hpp"
 #include "expected.hpp"
+#include "png_check.hpp"
 #include "sim.hpp"
 #include "view.hpp"
 #include "watch.hpp"
@@ -236,7 +237,7 @@ TEST_P(Growing, TheWatchEndsAsAOneShotAnalysis) {
     shell_output("cd '" + dir + "' && '" IMGCOVER_EXE "' --picture '" + base.path() +
                  "/one.png' --width 64 >/dev/null 2>&1");
     const std::string picture = e2e::read_file(base.path() + "/one.png");
-    ASSERT_FALSE(picture.empty());
+    ASSERT_EQ(png_check::read(picture).error, "");
     EXPECT_TRUE(eventually([&] { return e2e::read_file(base.path() + "/watch.png") == picture; }))
         << "the watch's picture did not come to the one-shot picture";
     const bool complete = want.find("\"complete\": true") != std::string::npos;

@@ -22,7 +22,8 @@
 
 #include "analysis.hpp"
 #include "image/replace_file.hpp"
-#include "pictures.hpp"
+#include "map.hpp"
+#include "picture.hpp"
 #include "plan.hpp"
 #include "platform.hpp"
 #include "report.hpp"

@@ -11,8 +11,11 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <system_error>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -62,6 +65,107 @@ void warn(const std::string& message) {
     std::fprintf(stderr, "imgcover: warning: %s\n", imgcover::printable(message).c_str());
 }
 
+// What an output's maker gave: its bytes, nothing to write (with a warning saying why), or a
+// failure (with a message).
+enum class Made { bytes, nothing, failed };
+
+// What every output is made from.
+struct Sources {
+    const Options& o;
+    const imgcover::Analysis& a;
+    const std::vector<imgcover::Request>& plan;
+};
+
+// Makes an output's bytes; warnings go to `notes`, a failure's message to `error`.
+using Maker = Made (*)(const Sources& s, std::string& bytes, std::vector<std::string>& notes,
+                       std::string& error);
+
+// A file the command line can name: its option, where the path is kept, the help, whether "-"
+// means standard output (said there after the analysis, instead of the report), and its maker.
+struct Output {
+    const char* option;
+    std::string Options::*path;
+    const char* help;
+    bool dash_is_stdout;
+    Maker make;
+};
+
+imgcover::PictureOptions picture_options(const Options& o) {
+    return {o.pixel == "rgb24" ? imgcover::Pixel::rgb24 : imgcover::Pixel::gray8, o.width, o.offset,
+            o.hole};
+}
+
+const Output kOutputs[] = {
+    {"--json", &Options::json, "write the analysis as JSON to FILE (- for stdout)", true,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>&, std::string&) {
+         bytes = imgcover::json_text(s.a, s.plan);
+         return Made::bytes;
+     }},
+    {"--plan", &Options::plan, "write the plan to FILE, one 'SSC SP ESC EP NAME' a line", false,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>&, std::string&) {
+         bytes = imgcover::plan_text(s.plan);
+         return Made::bytes;
+     }},
+    {"--next-info", &Options::next_info,
+     "write the run description for the rebuild after the resend to FILE", false,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>& notes, std::string&) {
+         bytes = imgcover::next_info(s.a, s.plan, notes);
+         return Made::bytes;
+     }},
+    {"--map", &Options::map, "write a coverage map of the image to FILE, a PNG", false,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>&, std::string& error) {
+         return imgcover::map_png(s.a, s.o.cell, s.o.map_width, bytes, error) ? Made::bytes
+                                                                              : Made::failed;
+     }},
+    {"--picture", &Options::picture,
+     "write the image as rebuilt so far to FILE, a PNG, every byte of it, with a legend", false,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>& notes, std::string& error) {
+         if (!imgcover::picture_png(s.a, picture_options(s.o), bytes, error))
+             return Made::failed;
+         if (!bytes.empty())
+             return Made::bytes;
+         notes.push_back("--picture: no byte of the image from offset " +
+                         std::to_string(s.o.offset));
+         return Made::nothing;
+     }},
+    {"--rebuilt", &Options::rebuilt,
+     "write the image as rebuilt so far to FILE, as output.bin would hold it", false,
+     [](const Sources& s, std::string& bytes, std::vector<std::string>&, std::string&) {
+         bytes.assign(s.a.image.begin(), s.a.image.end());
+         return Made::bytes;
+     }},
+};
+
+// The output of `option`.
+const Output& output(std::string_view option) {
+    for (const Output& out : kOutputs) {
+        if (option == out.option)
+            return out;
+    }
+    throw std::logic_error("no output " + std::string(option));
+}
+
+// Adds the option of an output to the command line.
+CLI::Option* add_output(CLI::App& app, Options& o, const char* option) {
+    const Output& out = output(option);
+    return app.add_option(out.option, o.*out.path, out.help)->type_name("FILE");
+}
+
+// True when the output goes to standard output rather than a file.
+bool on_stdout(const Options& o, const Output& out) {
+    return out.dash_is_stdout && o.*out.path == "-";
+}
+
+// The files the options name, in the table's order.
+std::vector<const Output*> files_named(const Options& o) {
+    std::vector<const Output*> named;
+    for (const Output& out : kOutputs) {
+        if (!(o.*out.path).empty() && !on_stdout(o, out))
+            named.push_back(&out);
+    }
+    return named;
+}
+
 // Reads the command line; nothing to go on, else the exit status.
 cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     CLI::App app{"Tells what is still missing of an image across all passes over it, and\n"
@@ -72,21 +176,16 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                  "imgcover"};
     cli::conventions(app, "imgcover");
     app.add_option("DIR", o.dir, "working directory (default .)");
-    app.add_option("--json", o.json, "write the analysis as JSON to FILE (- for stdout)")
-        ->type_name("FILE");
-    app.add_option("--plan", o.plan, "write the plan to FILE, one 'SSC SP ESC EP NAME' a line")
-        ->type_name("FILE");
-    app.add_option("--next-info", o.next_info,
-                   "write the run description for the rebuild after the resend to FILE")
-        ->type_name("FILE");
+    add_output(app, o, "--json");
+    add_output(app, o, "--plan");
+    add_output(app, o, "--next-info");
     app.add_option("--prefix", o.prefix,
                    "name prefix of planned captures (default retry); auto: the next round, r1, "
                    "r2, ... after those already listed");
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
         ->check(cli::between(0, 1 << 30));
-    app.add_option("--map", o.map, "write a coverage map of the image to FILE.png")
-        ->type_name("FILE");
+    add_output(app, o, "--map");
     app.add_option("--cell", o.cell,
                    "bytes per map pixel (default: the smallest power of two that keeps the "
                    "map within " +
@@ -94,10 +193,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
         ->check(cli::between(int64_t{1}, int64_t{1} << 40));
     app.add_option("--map-width", o.map_width, "map pixels a row (default 512)")
         ->check(cli::between(1, 65536));
-    app.add_option("--picture", o.picture,
-                   "write the image as rebuilt so far to FILE.png, every byte of it, with a "
-                   "legend")
-        ->type_name("FILE");
+    add_output(app, o, "--picture");
     app.add_option("--hole-color", o.hole_color,
                    "how the picture shows holes: checker (magenta and yellow, the default) or "
                    "a colour as RRGGBB")
@@ -108,9 +204,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
         ->check(cli::between(1, 65536));
     app.add_option("--offset", o.offset, "image offset of the picture's first pixel (default 0)")
         ->check(cli::between(int64_t{0}, int64_t{1} << 40));
-    app.add_option("--rebuilt", o.rebuilt,
-                   "write the image as rebuilt so far to FILE, as output.bin would hold it")
-        ->type_name("FILE");
+    add_output(app, o, "--rebuilt");
     app.add_flag("--watch", o.watch,
                  "follow the captures while they are received, until interrupted"
 #ifdef _WIN32
@@ -130,7 +224,20 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
         fail("--prefix must be letters, digits, '-' and '.' only, at least one");
         return kCannot;
     }
-    if (o.watch && o.json == "-") {
+    // An option that shapes a picture means nothing without it.
+    const struct {
+        const char* option;
+        const char* needs;
+    } shaping[] = {{"--cell", "--map"},           {"--map-width", "--map"},
+                   {"--hole-color", "--picture"}, {"--pixel", "--picture"},
+                   {"--width", "--picture"},      {"--offset", "--picture"}};
+    for (const auto& [option, needs] : shaping) {
+        if (app.count(option) != 0 && (o.*output(needs).path).empty()) {
+            fail(std::string(option) + " needs " + needs);
+            return kCannot;
+        }
+    }
+    if (o.watch && on_stdout(o, output("--json"))) {
         fail("--json - cannot go with --watch, whose view owns standard output; name a file");
         return kCannot;
     }
@@ -167,19 +274,6 @@ bool write_replacing(const std::string& path, const std::string& bytes, std::str
     return false;
 }
 
-// The files the options ask to write, each with its option.
-std::vector<std::pair<std::string, std::string>> outputs_of(const Options& o) {
-    std::vector<std::pair<std::string, std::string>> out;
-    const std::pair<const char*, const std::string*> named[] = {
-        {"--json", &o.json}, {"--plan", &o.plan},       {"--next-info", &o.next_info},
-        {"--map", &o.map},   {"--picture", &o.picture}, {"--rebuilt", &o.rebuilt}};
-    for (const auto& [option, path] : named) {
-        if (!path->empty() && !(*path == "-" && std::string(option) == "--json"))
-            out.emplace_back(option, *path);
-    }
-    return out;
-}
-
 // Where a file is: whether it exists, and its absolute name with links and dots resolved as
 // far as it exists.
 struct Place {
@@ -209,112 +303,136 @@ bool same_file(const Place& a, const Place& b) {
 // output of the same command: the message, or an empty string. Without an analysis only the
 // run description and the outputs are compared.
 std::string clashing_output(const Options& o, const imgcover::Analysis* a) {
-    const auto outputs = outputs_of(o);
+    const std::vector<const Output*> named = files_named(o);
     std::vector<Place> places;
-    for (const auto& output : outputs)
-        places.push_back(place_of(output.second));
-    for (size_t i = 0; i < outputs.size(); ++i) {
+    for (const Output* out : named)
+        places.push_back(place_of(o.*out->path));
+    const auto said = [&](size_t i) {
+        return std::string(named[i]->option) + " " + o.*named[i]->path;
+    };
+    for (size_t i = 0; i < named.size(); ++i) {
         for (size_t j = 0; j < i; ++j) {
             if (same_file(places[i], places[j]))
-                return outputs[j].first + " " + outputs[j].second + " and " + outputs[i].first +
-                       " " + outputs[i].second + " are the same file; name two";
+                return said(j) + " and " + said(i) + " are the same file; name two";
         }
-        if (same_file(places[i], place_of(fs::path(o.dir) / "file_info.txt")))
-            return outputs[i].first + " " + outputs[i].second +
-                   " is the run description it reads; name another file";
+        if (same_file(places[i], place_of(fs::path(o.dir) / imgrebuild::kRunInfoName)))
+            return said(i) + " is the run description it reads; name another file";
         if (a == nullptr)
             continue;
         for (const imgcover::Capture& c : a->captures) {
             if (same_file(places[i], place_of(fs::path(o.dir) / c.name)))
-                return outputs[i].first + " " + outputs[i].second +
-                       " is a capture the run lists; name another file";
+                return said(i) + " is a capture the run lists; name another file";
         }
     }
     return {};
 }
 
-imgcover::PictureOptions picture_options(const Options& o) {
-    return {o.pixel == "rgb24" ? imgcover::Pixel::rgb24 : imgcover::Pixel::gray8, o.width, o.offset,
-            o.hole};
+// True when no output clashes with an input or another output; false, with the message said.
+bool outputs_apart(const Options& o, const imgcover::Analysis* a) {
+    const std::string clash = clashing_output(o, a);
+    if (!clash.empty())
+        fail(clash);
+    return clash.empty();
 }
 
-// True when every picture the options ask for is within the size limits; false, with a message
-// naming the limit, otherwise.
-bool pictures_fit(const Options& o, const imgcover::Analysis& a, std::string& error) {
-    imgcover::MapLayout m;
-    int64_t wide = 0, rows = 0;
-    return (o.map.empty() || imgcover::map_layout(a, o.cell, o.map_width, m, error)) &&
-           (o.picture.empty() ||
-            imgcover::picture_layout(a, picture_options(o), wide, rows, error));
-}
+// How writing the outputs went.
+enum class Written { all, not_drawn, failed };
 
-// The pictures the options ask for, drawn before anything is written. False, with a message,
-// when one is too large to draw.
-bool draw_pictures(const Options& o, const imgcover::Analysis& a, std::string& map,
-                   std::string& picture, std::string& error) {
-    if (!o.map.empty() && !imgcover::map_png(a, o.cell, o.map_width, map, error))
-        return false;
-    if (!o.picture.empty()) {
-        if (!imgcover::picture_png(a, picture_options(o), picture, error))
-            return false;
-    }
-    return true;
-}
-
-// Writes every file the options name. False when a picture is too large to draw (then nothing
-// is written) or a file could not be written; a message tells which unless `quiet`.
-bool write_outputs(const Options& o, const imgcover::Analysis& a,
-                   const std::vector<imgcover::Request>& plan, bool quiet) {
-    std::string error, map, picture;
-    if (!draw_pictures(o, a, map, picture, error)) {
-        if (!quiet)
-            fail(error);
-        return false;
-    }
-    bool ok = true;
-    const auto put = [&](const std::string& path, const std::string& bytes) {
-        if (!path.empty() && !write_replacing(path, bytes, error)) {
-            fail(error);
-            ok = false;
-        }
-    };
-    if (!o.json.empty() && o.json != "-")
-        put(o.json, imgcover::json_text(a, plan));
-    put(o.plan, o.plan.empty() ? "" : imgcover::plan_text(plan));
-    if (!o.next_info.empty()) {
-        std::vector<std::string> warnings;
-        put(o.next_info, imgcover::next_info(a, plan, warnings));
-        for (const std::string& w : warnings) {
+// Makes every file the options name, then writes them in the table's order. A picture too
+// large to draw ends it before anything is written (not_drawn); a file that cannot be written
+// is said and the others are still written (failed). Warnings are said unless `quiet`.
+Written write_outputs(const Options& o, const imgcover::Analysis& a,
+                      const std::vector<imgcover::Request>& plan, bool quiet) {
+    const Sources sources{o, a, plan};
+    const std::vector<const Output*> named = files_named(o);
+    std::vector<std::string> bytes(named.size());
+    std::vector<std::vector<std::string>> notes(named.size());
+    std::vector<Made> made(named.size());
+    std::string error;
+    for (size_t i = 0; i < named.size(); ++i) {
+        made[i] = named[i]->make(sources, bytes[i], notes[i], error);
+        if (made[i] == Made::failed) {
             if (!quiet)
-                warn(w);
+                fail(error);
+            return Written::not_drawn;
         }
     }
-    put(o.map, map);
-    if (!o.picture.empty()) {
-        if (picture.empty() && !quiet)
-            warn("--picture: no byte of the image from offset " + std::to_string(o.offset));
-        else if (!picture.empty())
-            put(o.picture, picture);
+    Written written = Written::all;
+    for (size_t i = 0; i < named.size(); ++i) {
+        if (made[i] == Made::bytes && !write_replacing(o.*named[i]->path, bytes[i], error)) {
+            fail(error);
+            written = Written::failed;
+        }
+        for (const std::string& note : notes[i]) {
+            if (!quiet)
+                warn(note);
+        }
     }
-    if (!o.rebuilt.empty())
-        put(o.rebuilt, std::string(a.image.begin(), a.image.end()));
-    return ok;
+    return written;
 }
 
 // Warns of captures that could not be read, and of planned names already in use.
 void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request>& plan) {
+    std::unordered_set<std::string_view> listed;
     for (const imgcover::Capture& c : a.captures) {
         if (c.status == imgcover::CaptureStatus::unreadable)
             warn(c.warning + ": counted as not received yet");
+        listed.insert(c.name);
     }
     for (const imgcover::Request& q : plan) {
-        for (const imgcover::Capture& c : a.captures) {
-            if (c.name == q.name) {
-                warn("planned name " + q.name + " is already listed; choose another --prefix");
-                break;
-            }
-        }
+        if (listed.count(q.name) != 0)
+            warn("planned name " + q.name + " is already listed; choose another --prefix");
     }
+}
+
+// Follows the run until the watch ends, writing the outputs on their own thread after every
+// look that found something new, while no output is an input; `a` holds the last look.
+// `analysed`: `a` already holds an analysis. False, with the message said, when the run could
+// never be analysed.
+bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
+    const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix, analysed};
+    imgcover::catch_stop_signals();
+    std::string error, clash;
+    {
+        // The view, chosen once; the terminal is given back before the final report, also
+        // when an exception leaves the watch. The outputs are written on their own thread so
+        // that the view keeps its interval; it ends before the final outputs are written.
+        imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
+            write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+        });
+        std::string why;
+        const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
+        if (!why.empty())
+            warn(why);
+        const bool any_output = !files_named(o).empty();
+        analysed = imgcover::watch(
+            a, w, *view,
+            [&](const imgcover::Analysis& now) {
+                clash = clashing_output(o, &now);
+                if (any_output && clash.empty())
+                    outputs.offer(now);
+            },
+            error);
+        outputs.finish();
+    }
+    if (!analysed)
+        fail(error);
+    return analysed;
+}
+
+// The end of every run: the plan, the warnings, the outputs, then the report (or the JSON) on
+// standard output; the exit status.
+int conclude(const Options& o, const imgcover::Analysis& a) {
+    const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix);
+    warn_about(a, plan);
+    const Written written = write_outputs(o, a, plan, false);
+    if (written == Written::not_drawn)
+        return kCannot;
+    const std::string said = on_stdout(o, output("--json")) ? imgcover::json_text(a, plan)
+                                                            : imgcover::human_report(a, plan);
+    if (!cli::put_stdout("imgcover", said) || written != Written::all)
+        return kCannot;
+    return a.complete() ? kComplete : kMissing;
 }
 
 // The story, from the command line to the exit status.
@@ -323,85 +441,23 @@ int run(int argc, char** argv) {
     Options o;
     if (const cli::ExitNow status = parse_options(argc, argv, o))
         return *status;
-    if (const std::string clash = clashing_output(o, nullptr); !clash.empty()) {
-        fail(clash);
+    if (!outputs_apart(o, nullptr))
         return kCannot;
-    }
-
     imgcover::Analysis a;
     a.dir = o.dir;
     a.keep_image = !o.picture.empty() || !o.rebuilt.empty();
     std::string error;
-    if (o.watch) {
-        // The captures listed now are inputs the outputs must not be: checked before the view
-        // takes the terminal. One that is listed later is checked at every look.
-        imgcover::Analysis listed;
-        listed.dir = o.dir;
-        std::string ignored;
-        if (imgcover::analyse(listed, ignored)) {
-            if (const std::string clash = clashing_output(o, &listed); !clash.empty()) {
-                fail(clash);
-                return kCannot;
-            }
-        }
-        const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix};
-        imgcover::catch_stop_signals();
-        bool analysed = false;
-        std::string clash;
-        {
-            // The view, chosen once; the terminal is given back before the final report, also
-            // when an exception leaves the watch. The outputs are written on their own thread
-            // so that the view keeps its interval; it ends before the final outputs are written.
-            imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
-                write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
-            });
-            std::string why;
-            const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
-            if (!why.empty())
-                warn(why);
-            const bool any_output = (!o.json.empty() && o.json != "-") || !o.plan.empty() ||
-                                    !o.next_info.empty() || !o.map.empty() || !o.picture.empty() ||
-                                    !o.rebuilt.empty();
-            analysed = imgcover::watch(
-                a, w, *view,
-                [&](const imgcover::Analysis& now) {
-                    clash = clashing_output(o, &now);
-                    if (any_output && clash.empty())
-                        outputs.offer(now);
-                },
-                error);
-            outputs.finish();
-        }
-        if (!analysed) {
-            fail(error);
-            return kCannot;
-        }
-        if (!clash.empty()) {
-            fail(clash);
-            return kCannot;
-        }
-    } else if (!imgcover::analyse(a, error)) {
+    // A watch waits for a run description that cannot be read yet; a single look does not.
+    const bool analysed = imgcover::analyse(a, error);
+    if (!analysed && !o.watch) {
         fail(error);
         return kCannot;
     }
-    if (const std::string clash = clashing_output(o, &a); !clash.empty()) {
-        fail(clash);
+    if (analysed && !outputs_apart(o, &a))
         return kCannot;
-    }
-
-    const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix);
-    warn_about(a, plan);
-    if (!pictures_fit(o, a, error)) {
-        // A picture too large to draw ends the run before anything is written.
-        fail(error);
+    if (o.watch && (!follow(o, a, analysed) || !outputs_apart(o, &a)))
         return kCannot;
-    }
-    const bool written = write_outputs(o, a, plan, false);
-    const std::string said =
-        o.json == "-" ? imgcover::json_text(a, plan) : imgcover::human_report(a, plan);
-    if (!cli::put_stdout("imgcover", said) || !written)
-        return kCannot;
-    return a.complete() ? kComplete : kMissing;
+    return conclude(o, a);
 }
 
 } // namespace

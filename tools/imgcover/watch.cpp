@@ -68,11 +68,11 @@ bool watch(Analysis& a, const WatchOptions& o, View& view,
            const std::function<void(const Analysis&)>& changed, std::string& error) {
     stop_flag = 0;
     const auto start = Clock::now();
-    bool analysed = false;
+    bool analysed = o.analysed;
     Rate rate;
     Figures f;
     bool quit = false;
-    while (!quit && !stop_requested()) {
+    for (bool first = true; !quit && !stop_requested(); first = false) {
         bool fresh = false;
         std::string problem;
         if (!analysed) {
@@ -81,6 +81,7 @@ bool watch(Analysis& a, const WatchOptions& o, View& view,
         } else if (!refresh(a, fresh, problem)) {
             fresh = false; // keep the last state; say why the look failed
         }
+        fresh = fresh || (first && analysed); // the first look is news, however it was made
         const auto now = Clock::now();
         f.watched = std::chrono::duration<double>(now - start).count();
         f.frames = analysed ? total_frames(a) : 0;

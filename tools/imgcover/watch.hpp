@@ -19,6 +19,8 @@ struct WatchOptions {
     bool until_complete = false; // end once nothing is missing
     int32_t join = 0;            // the plan's --join
     std::string prefix;          // the plan's --prefix
+    bool analysed = false;       // the analysis handed in is already made: the first look
+                                 // brings it up to date instead of making it again
 };
 
 // Makes SIGINT and SIGTERM ask the watch to end (stop_requested); a second one, while it

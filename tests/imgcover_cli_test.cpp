@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "expected.hpp"
+#include "png_check.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
 
@@ -214,6 +215,12 @@ TEST(Usage, BadOptionsAreSaidAsSentences) {
          "file\n"},
         {kImgcover + " run --map-width 0",
          "imgcover: --map-width must be between 1 and 65536\n(try imgcover --help)\n"},
+        {kImgcover + " run --width 64", "imgcover: --width needs --picture\n"},
+        {kImgcover + " run --offset 5 --map m.png", "imgcover: --offset needs --picture\n"},
+        {kImgcover + " run --pixel rgb24", "imgcover: --pixel needs --picture\n"},
+        {kImgcover + " run --hole-color 00ff00", "imgcover: --hole-color needs --picture\n"},
+        {kImgcover + " run --cell 16 --picture p.png --width 64", "imgcover: --cell needs --map\n"},
+        {kImgcover + " run --map-width 8", "imgcover: --map-width needs --map\n"},
         {kImgcover + " run --interval 0.01",
          "imgcover: --interval must be between 0.1 and 3600\n(try imgcover --help)\n"},
         {kFramesim + " --loss 2",
@@ -227,11 +234,53 @@ TEST(Usage, BadOptionsAreSaidAsSentences) {
         EXPECT_EQ(r.err, c.err) << c.args;
         EXPECT_EQ(r.out, "") << c.args;
     }
+    EXPECT_FALSE(fs::exists(w.path() + "/m.png"));
+    EXPECT_FALSE(fs::exists(w.path() + "/p.png"));
     // Prefixes of the allowed characters, "auto" among them, are taken.
     for (const char* prefix : {"auto", "r2", "Retry-1.b"}) {
         const Ran r = sh(w.path(), kImgcover + " run --prefix " + prefix);
         EXPECT_EQ(r.status, 1) << prefix << ": " << r.err;
     }
+}
+
+// A picture is written under exactly the name given: nothing is appended, whatever it ends in;
+// the options that shape it are taken with it.
+TEST(ImgcoverOutputs, PicturesAreWrittenUnderTheNameGiven) {
+    Workdir w;
+    const SmallRun small(w);
+    const Ran r = sh(small.run, kImgcover + " --map coverage --picture live.img --width 64 "
+                                            "--pixel rgb24 --offset 5 --hole-color 00ff00");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(png_check::read_file(small.run + "/coverage").error, "");
+    EXPECT_EQ(png_check::read_file(small.run + "/live.img").error, "");
+    EXPECT_FALSE(fs::exists(small.run + "/coverage.png"));
+    EXPECT_FALSE(fs::exists(small.run + "/live.img.png"));
+}
+
+// A planned name that the run already lists is warned of once, however often it is listed; a
+// name listed that the plan does not use draws no warning.
+TEST(ImgcoverOutputs, PlannedNamesAlreadyListedAreWarnedOfOnce) {
+    Workdir w;
+    const Ran made = sh(w.path(), kFramesim + " --out . --image-size 16384 >/dev/null");
+    ASSERT_EQ(made.status, 0) << made.err;
+    const Ran plan = sh(w.path(), kImgcover + " --plan plan.txt");
+    ASSERT_EQ(plan.status, 1) << plan.err;
+    const std::string planned = e2e::read_file(w.path() + "/plan.txt");
+    const std::string name =
+        planned.substr(planned.rfind(' ') + 1, planned.find('\n') - planned.rfind(' ') - 1);
+    ASSERT_EQ(name, "retry_5_31_5_31.txt");
+    // The run lists the planned name three times and another name once, none of them there.
+    std::string info = e2e::read_file(w.path() + "/file_info.txt");
+    info.replace(info.find("numfile 1"), 9, "numfile 5");
+    info += name + "\n" + name + "\nother_5_0_5_1.txt\n" + name + "\n";
+    w.write("file_info.txt", info);
+    const Ran r = sh(w.path(), kImgcover);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("imgcover: warning: planned name " + name +
+                         " is already listed; choose another --prefix\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("planned name"), r.err.rfind("planned name")) << r.err;
 }
 
 // An allocation that fails is a message and exit 2, never an abort.

@@ -428,8 +428,9 @@ int conclude(const Options& o, const imgcover::Analysis& a) {
     const Written written = write_outputs(o, a, plan, false);
     if (written == Written::not_drawn)
         return kCannot;
-    const std::string said = on_stdout(o, output("--json")) ? imgcover::json_text(a, plan)
-                                                            : imgcover::human_report(a, plan);
+    const std::string said = on_stdout(o, output("--json"))
+                                 ? imgcover::json_text(a, plan)
+                                 : imgcover::human_report(a, plan, {o.plan, o.next_info});
     if (!cli::put_stdout("imgcover", said) || written != Written::all)
         return kCannot;
     return a.complete() ? kComplete : kMissing;

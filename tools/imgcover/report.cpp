@@ -29,23 +29,45 @@ std::vector<bool> last_of_range(const Analysis& a) {
     return last;
 }
 
+// The report's lines are at most this wide, so that it never wraps on a terminal of 80 columns.
+constexpr size_t kReportWidth = 80;
+
+// `items` joined by ", " after `lead`, the line broken before an item that would pass the
+// report's width and carried on under `indent` spaces; ends with a line feed.
+std::string wrapped(const std::string& lead, const std::vector<std::string>& items, size_t indent) {
+    std::string s = lead, line;
+    size_t at = columns(lead);
+    for (size_t k = 0; k < items.size(); ++k) {
+        const std::string item = items[k] + (k + 1 < items.size() ? "," : "");
+        if (k > 0 && at + 1 + columns(item) > kReportWidth) {
+            s += "\n" + std::string(indent, ' ');
+            at = indent;
+        } else if (k > 0 || !lead.empty()) {
+            s += ' ';
+            ++at;
+        }
+        s += item;
+        at += columns(item);
+    }
+    return s + "\n";
+}
+
 // What the lines of a capture were, when any was not a sound frame of its own slot or a frame
 // was contradicted; else nothing.
 std::string line_quality(const Capture& c) {
     if (c.blank_lines + c.bad_lines + c.not_image + c.duplicate_frames + c.contradicted_frames == 0)
         return {};
-    std::string s = format("    %s lines:", grouped(c.progress.lines).c_str());
+    std::vector<std::string> items;
     const auto add = [&](int64_t n, const char* what) {
         if (n > 0)
-            s += format(" %s %s,", grouped(n).c_str(), what);
+            items.push_back(grouped(n) + " " + what);
     };
     add(c.blank_lines, "blank");
     add(c.bad_lines, "not a valid frame");
     add(c.not_image, "not image data");
     add(c.duplicate_frames, "duplicate");
     add(c.contradicted_frames, "contradicted");
-    s.back() = '\n';
-    return s;
+    return wrapped("    " + grouped(c.progress.lines) + " lines:", items, 6);
 }
 
 // The last byte of the image in the capture's pages.
@@ -76,71 +98,160 @@ int64_t missing_in_image(const Analysis& a, const Capture& c) {
     return n;
 }
 
-} // namespace
+// The columns of the per-capture table: the name's and the range's widths, and the counts'.
+struct Columns {
+    size_t name = 7, range = 5, slots = 5, got = 3;
+};
 
-std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
-    std::string s = format("run in %s: imagesize %s, SC_S %d, %d of %d listed captures\n\n",
-                           printable(a.dir).c_str(), grouped(a.head.imagesize).c_str(), a.head.SC_S,
-                           a.listed, a.head.numfile);
-    size_t width = 7;
-    for (const Capture& c : a.captures)
-        width = std::max(width, std::min<size_t>(c.name.size(), 40));
-    s += format("%*s%s\n", static_cast<int>(width) + 2 + 22 + 1 + 6 + 1 + 6 + 8, "",
-                "missing bytes");
-    s += format("%-*s  %-22s %6s %6s %13s %13s\n", static_cast<int>(width), "capture", "range",
-                "slots", "got", "in this file", "in the image");
+Columns columns_for(const Analysis& a) {
+    Columns w;
+    size_t longest = 0;
+    for (const Capture& c : a.captures) {
+        longest = std::max(longest, columns(printable(c.name)));
+        if (c.status == CaptureStatus::bad_name || c.status == CaptureStatus::bad_range)
+            continue;
+        w.range = std::max(w.range, range_text(c.range).size());
+        w.slots = std::max(w.slots, std::to_string(c.math.mcomsize).size());
+        w.got = std::max(w.got, std::to_string(c.math.mcomsize).size());
+    }
+    // The name takes what the other columns leave of the width, never less than 12.
+    const size_t rest = 2 + w.range + 2 + w.slots + 2 + w.got + 2 + 12 + 2 + 12;
+    w.name = std::max<size_t>(
+        w.name, std::min(longest, kReportWidth - std::min<size_t>(rest, kReportWidth - 12)));
+    return w;
+}
+
+// `text` followed by spaces up to `width` columns.
+std::string padded(const std::string& text, size_t width) {
+    const size_t n = columns(text);
+    return n >= width ? text : text + std::string(width - n, ' ');
+}
+
+// The table of captures: one row each, with a line under it for what its lines were and for
+// what the rebuild's own report says differently; then the notes the marks call for.
+std::string capture_table(const Analysis& a) {
+    const Columns w = columns_for(a);
+    const int ws = static_cast<int>(w.slots), wg = static_cast<int>(w.got);
+    const size_t before_missing = w.name + 2 + w.range + 2 + w.slots + 2 + w.got + 2;
+    std::string s = std::string(before_missing + 7, ' ') + "missing bytes\n";
+    s += padded("capture", w.name) + "  " + padded("range", w.range) +
+         format("  %*s  %*s  %12s  %12s\n", ws, "slots", wg, "got", "in this file", "in the image");
     bool overstated = false, understated = false;
     const std::vector<bool> last = last_of_range(a);
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
-        const std::string name =
-            c.name.size() > width ? c.name.substr(0, width - 3) + "..." : c.name;
-        s += format("%-*s  ", static_cast<int>(width), printable(name).c_str());
+        const std::string name = padded(shortened(c.name, w.name), w.name) + "  ";
         if (c.status == CaptureStatus::bad_name) {
-            s += "not a capture name\n";
+            s += name + "not a capture name\n";
             continue;
         }
         if (c.status == CaptureStatus::bad_range) {
-            s += format("%-22s range of fewer than 1 or more than %d pages\n",
-                        range_text(c.range).c_str(), imgrebuild::kMaxPages);
+            s += name + range_text(c.range) + "\n" +
+                 format("    a range of fewer than 1 or more than %d pages\n",
+                        imgrebuild::kMaxPages);
             continue;
         }
         int64_t got = 0;
         for (uint8_t r : c.received)
             got += r;
-        s += format("%-22s %6d %6lld %13s %13s", range_text(c.range).c_str(), c.math.mcomsize,
+        s += name + padded(range_text(c.range), w.range) +
+             format("  %*d  %*lld  %12s  %12s\n", ws, c.math.mcomsize, wg,
                     static_cast<long long>(got), grouped(missing_in_file(a, c)).c_str(),
                     grouped(missing_in_image(a, c)).c_str());
         const int32_t truth = static_cast<int32_t>(c.all_passes.size());
         if (c.status == CaptureStatus::unreadable) {
-            s += "  unreadable (not received yet)";
+            s += "    unreadable: not received yet\n";
         } else if (c.reported >= 0 && c.reported < truth) {
-            s += format("  ! rebuild lists only %d", c.reported);
+            s += format("    ! rebuild lists only %d missing slot%s; %d after every pass\n",
+                        c.reported, c.reported == 1 ? "" : "s", truth);
             understated = true;
         } else if (c.reported > truth && last[i]) {
-            s += format("  * rebuild lists %d", c.reported);
+            s += format("    * rebuild lists %d missing slot%s; %d after every pass\n", c.reported,
+                        c.reported == 1 ? "" : "s", truth);
             overstated = true;
         }
-        s += '\n';
         s += line_quality(c);
     }
-    s += "(missing bytes in this file: of the slots this capture did not receive; in the image:\n"
-         " of its range, that no capture has received yet, after every pass and resend)\n";
+    s += "(missing bytes in this file: of the slots this capture did not receive; in the\n"
+         " image: of its range, that no capture has received yet, after every pass and\n"
+         " resend)\n";
     if (overstated)
-        s += "* the rebuild's report after the last pass over that range lists more: it merges a\n"
-             "  pass only with the file just before it.\n";
+        s += "* the rebuild's report after the last pass over that range lists more: it merges\n"
+             "  a pass only with the file just before it.\n";
     if (understated)
         s += "! the rebuild's report lists fewer: it merged that file with another range whose\n"
              "  numbers have the same sum, and takes slots of that range as received.\n";
+    return s;
+}
+
+// The operator's next steps after a plan, in the spelling of this platform's console.
+std::string next_steps(const Analysis& a, const std::vector<Request>& plan,
+                       const ReportFiles& files) {
+#ifdef _WIN32
+    const char* sep = "\\";
+    const char* move = "move /y";
+    const char* rebuild = "imgrebuild.exe < NUL > imgrebuild.log";
+#else
+    const char* sep = "/";
+    const char* move = "mv";
+    const char* rebuild = "imgrebuild </dev/null >imgrebuild.log";
+#endif
+    const bool here = a.dir == ".";
+    const std::string dir = shortened(a.dir, 22);
+    const std::string plan_file = shortened(files.plan, 22);
+    const std::string next_file = shortened(files.next_info, 22);
+    std::string s = "\nnext steps:\n";
+    if (!files.plan.empty())
+        s += "  1. send the plan in " + plan_file +
+             " to the spacecraft; in a drill:\n       framesim --out " +
+             (here ? std::string(".") : dir) + " --ranges " + plan_file + "\n";
+    else
+        s += "  1. send the requests above to the spacecraft (--plan FILE writes them)\n";
+    s += format("  2. wait until the %s capture%s it asks for %s received, under those names\n",
+                grouped(static_cast<int64_t>(plan.size())).c_str(), plan.size() == 1 ? "" : "s",
+                plan.size() == 1 ? "is" : "are");
+    if (!files.next_info.empty()) {
+        s += "  3. replace file_info.txt by the next run description, then rebuild:\n";
+        s += "       " + std::string(move) + " " + next_file + " " +
+             (here ? std::string() : dir + sep) + "file_info.txt\n";
+        s += "       " + (here ? std::string() : "cd " + dir + " && ") + rebuild + "\n";
+    } else {
+        s += "  3. make the next run description (--next-info FILE), put it in place of\n"
+             "     file_info.txt, then rebuild: " +
+             std::string(rebuild) + "\n";
+    }
+    s += "  4. run imgcover again, with a new --prefix (auto takes the next round), until it\n"
+         "     says complete\n";
+    return s;
+}
+
+} // namespace
+
+std::string human_report(const Analysis& a, const std::vector<Request>& plan,
+                         const ReportFiles& files) {
+    std::string s =
+        "run in " + shortened(a.dir, 30) +
+        format(": imagesize %s, SC_S %d, %d of %d listed captures\n\n",
+               grouped(a.head.imagesize).c_str(), a.head.SC_S, a.listed, a.head.numfile);
+    s += capture_table(a);
 
     const int64_t size = a.head.imagesize;
     s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
                 grouped(size).c_str(), a.covered_percent());
-    if (a.contested_bytes > 0)
-        s += format("contested: %s byte%s on which frames disagree; %s unsettled in %zu span%s\n",
+    if (a.contested_bytes > 0) {
+        s += format("contested: %s byte%s (sound frames gave %s different values)\n",
                     grouped(a.contested_bytes).c_str(), a.contested_bytes == 1 ? "" : "s",
-                    grouped(a.unsettled_bytes).c_str(), a.unsettled.size(),
-                    a.unsettled.size() == 1 ? "" : "s");
+                    a.contested_bytes == 1 ? "it" : "them");
+        if (a.unsettled_bytes == 0)
+            s += "unsettled: none (a second capture confirms every contested value)\n";
+        else
+            s += format("unsettled: %s byte%s in %zu span%s\n", grouped(a.unsettled_bytes).c_str(),
+                        a.unsettled_bytes == 1 ? "" : "s", a.unsettled.size(),
+                        a.unsettled.size() == 1 ? "" : "s") +
+                 "  (no second capture confirms the value their last frame gave, which another\n"
+                 "  frame contradicts: the plan asks for their pages again, and a copy that\n"
+                 "  agrees settles them)\n";
+    }
     if (a.complete()) {
         s += "complete: every byte was received\n";
     } else if (a.missing.empty()) {
@@ -164,10 +275,12 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan) {
                 plan.size() == 1 ? "" : "s", grouped(pages).c_str(), pages == 1 ? "" : "s");
     const size_t shown = std::min<size_t>(plan.size(), 20);
     for (size_t k = 0; k < shown; ++k)
-        s += format("  pages %-22s %s\n", range_text(plan[k].range).c_str(),
-                    printable(plan[k].name).c_str());
+        s += format("  pages %-22s ", range_text(plan[k].range).c_str()) +
+             shortened(plan[k].name, kReportWidth - 31) + "\n";
     if (plan.size() > shown)
         s += format("  ... and %zu more (see --plan)\n", plan.size() - shown);
+    if (!files.plan.empty() || !files.next_info.empty())
+        s += next_steps(a, plan, files);
     return s;
 }
 

@@ -11,8 +11,16 @@
 
 namespace imgcover {
 
-// The report for a person: one line per capture, the coverage and missing spans, the plan.
-std::string human_report(const Analysis& a, const std::vector<Request>& plan);
+// The files a command writes that the report's next steps name (empty: not written).
+struct ReportFiles {
+    std::string plan, next_info;
+};
+
+// The report for a person, every line within 80 columns: one row per capture, the coverage
+// and missing spans, the plan, and after a plan or a next run description was written, the
+// operator's next steps.
+std::string human_report(const Analysis& a, const std::vector<Request>& plan,
+                         const ReportFiles& files = {});
 
 // The whole analysis as one JSON object (its captures left out, as an empty list, when not
 // `with_captures`).

@@ -1,7 +1,9 @@
 #include "text.hpp"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <vector>
 
 namespace imgcover {
 
@@ -89,6 +91,49 @@ std::string printable(const std::string& text) {
             out += format("\\x%02x", s[k + i]);
         k += bytes;
     }
+    return out;
+}
+
+size_t columns(const std::string& shown) {
+    size_t n = 0;
+    for (const char c : shown)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+std::string shortened(const std::string& text, size_t width) {
+    // The text as pieces a person sees whole: a character, or the escape of one byte.
+    std::vector<std::string> pieces;
+    size_t total = 0;
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t k = 0; k < text.size();) {
+        uint32_t cp = 0;
+        const size_t len = utf8_at(s, text.size(), k, cp);
+        const size_t bytes = len > 0 ? len : 1; // an invalid byte is a piece of its own
+        pieces.push_back(printable(text.substr(k, bytes)));
+        k += bytes;
+        total += columns(pieces.back());
+    }
+    width = std::max<size_t>(width, 5);
+    std::string out;
+    if (total <= width) {
+        for (const std::string& p : pieces)
+            out += p;
+        return out;
+    }
+    // The end of a name says the most (its range), so it keeps the larger half.
+    const size_t keep = width - 3, head = keep / 2, tail = keep - head;
+    size_t used = 0, first_tail = pieces.size();
+    for (size_t k = 0; k < pieces.size() && used + columns(pieces[k]) <= head; ++k) {
+        out += pieces[k];
+        used += columns(pieces[k]);
+    }
+    used = 0;
+    while (first_tail > 0 && used + columns(pieces[first_tail - 1]) <= tail)
+        used += columns(pieces[--first_tail]);
+    out += "...";
+    for (size_t k = first_tail; k < pieces.size(); ++k)
+        out += pieces[k];
     return out;
 }
 

@@ -19,6 +19,13 @@ std::string grouped(int64_t n);
 // are not valid UTF-8 shown as \xNN, the rest as it is.
 std::string printable(const std::string& text);
 
+// Columns that printable text takes on a terminal: one per code point.
+size_t columns(const std::string& shown);
+
+// `text` as printable() shows it, within `width` columns (at least 5): when it is wider, its
+// middle gives way to "..." so that both ends show; an escape \xNN is never cut.
+std::string shortened(const std::string& text, size_t width);
+
 // Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string utf8_clean(const std::string& text);
 

@@ -2,12 +2,14 @@
 # README and the license in share/doc/imgrebuild/.
 include(GNUInstallDirs)
 
+# In the build they are in build/man/man1/, where man finds them with MANPATH=build/man: (as the
+# README's quick start sets it).
 set(man_pages imgrebuild imgcover framesim)
 set(man_gz)
 foreach(page ${man_pages})
-    set(gz ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
+    set(gz ${CMAKE_BINARY_DIR}/man/man1/${page}.1.gz)
     add_custom_command(OUTPUT ${gz}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man/man1
         COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/man/${page}.1 > ${gz}
         DEPENDS ${CMAKE_SOURCE_DIR}/man/${page}.1
         VERBATIM)

@@ -176,13 +176,21 @@ class ScreenView : public View {
         for (int i = 0; i < shown; ++i)
             name_width = std::max(name_width, printable(a.captures[top_ + i].name).size());
         name_width = std::min<size_t>(name_width, static_cast<size_t>(std::max(8, width / 3)));
+        // The counts after the bars as wide as the widest any capture can have, so that every
+        // bar is as wide as the others, whatever is on screen.
+        size_t counts_width = 0;
+        for (const Capture& c : a.captures) {
+            if (c.has_range())
+                counts_width =
+                    std::max(counts_width, 2 * std::to_string(c.math.mcomsize).size() + 2);
+        }
         const auto now = Clock::now();
         for (int i = 0; i < shown; ++i) {
             const int k = top_ + i;
             const bool growing =
                 k == receiving_ && now - grew_at_[static_cast<size_t>(k)] < kGrowing;
             draw_capture(a, first_row + i, a.captures[k], k == receiving_, growing, name_width,
-                         width);
+                         counts_width, width);
         }
         const std::string where =
             n == 0 ? "no captures" : format("%d-%d/%d", top_ + 1, top_ + shown, n);
@@ -269,7 +277,7 @@ class ScreenView : public View {
     }
 
     void draw_capture(const Analysis& a, int row, const Capture& c, bool receiving, bool growing,
-                      size_t name_width, int width) {
+                      size_t name_width, size_t counts_width, int width) {
         std::string name = printable(c.name);
         if (name.size() > name_width)
             name = name.substr(0, name_width - 3) + "...";
@@ -288,8 +296,8 @@ class ScreenView : public View {
         int64_t got = 0;
         for (const uint8_t r : c.received)
             got += r;
-        const std::string counts =
-            " " + std::to_string(got) + "/" + std::to_string(c.math.mcomsize);
+        std::string counts = " " + std::to_string(got) + "/" + std::to_string(c.math.mcomsize);
+        counts.resize(std::max(counts.size(), counts_width), ' ');
         const int bar_width = width - bar_at - static_cast<int>(counts.size()) - 2;
         if (bar_width < 4)
             return;
@@ -310,20 +318,24 @@ class ScreenView : public View {
 
 } // namespace
 
+// How the plain lines end, said with the warning that they replace the full screen.
+constexpr const char* kPlainKeys = "; q and Enter, or Ctrl-C, end the watch";
+
 std::unique_ptr<View> make_screen_view(std::string& warning) {
     // Asked first, so that an unknown terminal is a warning and not curses' exit.
     int status = 0;
     if (setupterm(nullptr, 1, &status) != OK) {
         const char* term = std::getenv("TERM");
-        warning = term == nullptr || *term == '\0'
-                      ? "TERM is not set: plain lines instead of the full screen"
-                      : "unknown terminal type " + printable(term) +
-                            ": plain lines instead of the full screen";
+        warning = (term == nullptr || *term == '\0'
+                       ? std::string("TERM is not set: plain lines instead of the full screen")
+                       : "unknown terminal type " + printable(term) +
+                             ": plain lines instead of the full screen") +
+                  kPlainKeys;
         return nullptr;
     }
     del_curterm(cur_term);
     if (newterm(nullptr, stdout, stdin) == nullptr) {
-        warning = "cannot start the full screen: plain lines instead";
+        warning = std::string("cannot start the full screen: plain lines instead") + kPlainKeys;
         return nullptr;
     }
     return std::make_unique<ScreenView>();

@@ -1,10 +1,18 @@
 // The view every watch can have: one plain line per look that found something new; the
 // header's figures, formatted once for every view; and the choice of view for this process.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <string>
 #include <thread>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -25,7 +33,77 @@ std::string clock_text(double seconds) {
     return buf;
 }
 
-// One line per look that changed something.
+// The lines typed on standard input, read without ever blocking the watch: true once a line
+// that is q (or Q) has come. The end of the input, or an input that cannot be read, only ends
+// the reading.
+class QuitLine {
+  public:
+    QuitLine() {
+#ifdef _WIN32
+        // No console call tells whether a whole line waits, so a thread of its own reads the
+        // lines, into a state it shares (it may outlive the view); it reads the handle
+        // directly, never through stdin's lock, so that the exit never waits on it.
+        std::thread([typed = typed_] {
+            const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+            char buf[256];
+            DWORD n = 0;
+            while (in != INVALID_HANDLE_VALUE && in != nullptr &&
+                   ::ReadFile(in, buf, sizeof buf, &n, nullptr) && n > 0)
+                typed->take(buf, n);
+        }).detach();
+#endif
+    }
+
+    // Waits up to `step` for input, reading what came; true once q and Enter were typed.
+    bool wait(std::chrono::milliseconds step) {
+#ifdef _WIN32
+        std::this_thread::sleep_for(step);
+        return typed_->quit;
+#else
+        // A watch in the background of a terminal leaves its input alone: reading it would stop
+        // the watch (SIGTTIN), and a waiting line would wake the poll at once.
+        const bool readable = open_ && (::isatty(0) == 0 || ::tcgetpgrp(0) == ::getpgrp());
+        if (!readable) {
+            std::this_thread::sleep_for(step);
+            return typed_->quit;
+        }
+        pollfd p{0, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(step.count())) <= 0)
+            return typed_->quit;
+        char buf[256];
+        const ssize_t n = (p.revents & (POLLIN | POLLHUP)) != 0 ? ::read(0, buf, sizeof buf) : -1;
+        if (n <= 0)
+            open_ = false;
+        else
+            typed_->take(buf, static_cast<size_t>(n));
+        return typed_->quit;
+#endif
+    }
+
+  private:
+    struct Typed {
+        std::atomic<bool> quit{false};
+        std::string line; // the line typed so far, its first characters
+
+        // Adds bytes read; quit once they end a line that is q or Q (white space aside).
+        void take(const char* bytes, size_t n) {
+            for (size_t k = 0; k < n; ++k) {
+                const char c = bytes[k];
+                if (c == '\n') {
+                    if (line == "q" || line == "Q")
+                        quit = true;
+                    line.clear();
+                } else if (c != ' ' && c != '\t' && c != '\r' && line.size() < 8) {
+                    line += c;
+                }
+            }
+        }
+    };
+    std::shared_ptr<Typed> typed_ = std::make_shared<Typed>();
+    bool open_ = true;
+};
+
+// One line per look that changed something; a line q on standard input ends the watch.
 class PlainView : public View {
   public:
     void show(const Analysis&, const Header& h, bool news) override {
@@ -40,15 +118,21 @@ class PlainView : public View {
         std::fflush(stdout);
     }
 
-    // Sleeps up to `seconds`, ending early when a stop is asked for.
+    // Waits up to `seconds`, ending early when a stop is asked for or q and Enter are typed.
     Command wait(double seconds) override {
         const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(seconds));
-        for (auto now = Clock::now(); !stop_requested() && now < until; now = Clock::now())
-            std::this_thread::sleep_for(
-                std::min<Clock::duration>(std::chrono::milliseconds(50), until - now));
+        for (auto now = Clock::now(); !stop_requested() && now < until; now = Clock::now()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now);
+            if (input_.wait(
+                    std::clamp(left, std::chrono::milliseconds(1), std::chrono::milliseconds(50))))
+                return Command::quit;
+        }
         return Command::none;
     }
+
+  private:
+    QuitLine input_;
 };
 
 bool on_terminal() {

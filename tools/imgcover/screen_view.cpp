@@ -44,10 +44,14 @@ std::string fit_fields(const std::vector<HeaderField>& fields, int width) {
 
 namespace {
 
-// What a cell of a capture's bar shows, worst first; each has its own glyph, so that they stay
-// apart without colour.
+// What a cell of a capture's bar shows, worst first, in the order of kBarMarks (from 1, as
+// curses' colour pairs count).
 enum Kind { kLost = 1, kUnsettledKind, kPending, kRepeatKind, kReceived };
-constexpr char kGlyph[] = {' ', 'x', '?', '.', '=', '#'};
+static_assert(sizeof kBarMarks / sizeof kBarMarks[0] == kReceived);
+
+char glyph_of(int kind) {
+    return kBarMarks[kind - 1].glyph;
+}
 
 // The worst kind among slots [from, to) of a capture.
 int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to, int64_t pending_from) {
@@ -85,7 +89,7 @@ std::string bar_of(const Analysis& a, const Capture& c, int width, bool receivin
     for (int k = 0; k < width; ++k) {
         const int64_t from = m * k / width;
         const int64_t to = std::min(m, std::max(from + 1, m * (k + 1) / width));
-        bar += kGlyph[from < m ? kind_of(a, c, from, to, pending_from) : kPending];
+        bar += glyph_of(from < m ? kind_of(a, c, from, to, pending_from) : int{kPending});
     }
     return bar;
 }
@@ -120,11 +124,8 @@ class ScreenView : public View {
         if (colour_) {
             start_color();
             use_default_colors();
-            init_pair(kReceived, COLOR_GREEN, -1);
-            init_pair(kRepeatKind, COLOR_CYAN, -1);
-            init_pair(kLost, COLOR_RED, -1);
-            init_pair(kPending, -1, -1);
-            init_pair(kUnsettledKind, COLOR_MAGENTA, -1);
+            for (int kind = kLost; kind <= kReceived; ++kind)
+                init_pair(static_cast<short>(kind), colour_number(kBarMarks[kind - 1].colour), -1);
         }
     }
     ~ScreenView() override { endwin(); }
@@ -155,9 +156,14 @@ class ScreenView : public View {
                 {h.frames, 4}};
             mvaddnstr(1, 0, fit_fields(fields, width).c_str(), width);
         }
-        const std::vector<HeaderField> key = {{"# received", 0},  {"= by a repeat", 1},
-                                              {"x lost", 0},      {". pending", 0},
-                                              {"? unsettled", 1}, {"> receiving", 2}};
+        // The key, the marks best first; the rarer ones give way first as the terminal narrows.
+        std::vector<HeaderField> key;
+        for (const int kind : {kReceived, kRepeatKind, kLost, kPending, kUnsettledKind}) {
+            const bool rare = kind == kRepeatKind || kind == kUnsettledKind;
+            key.push_back(
+                {std::string(1, glyph_of(kind)) + " " + kBarMarks[kind - 1].meaning, rare ? 1 : 0});
+        }
+        key.push_back({"> receiving", 2});
         mvaddnstr(2, 0, fit_fields(key, width).c_str(), width);
 
         const int first_row = 3;
@@ -247,10 +253,20 @@ class ScreenView : public View {
 
     static int kind_of_glyph(char glyph) {
         for (int k = kLost; k <= kReceived; ++k) {
-            if (kGlyph[k] == glyph)
+            if (glyph_of(k) == glyph)
                 return k;
         }
         return kPending;
+    }
+
+    // The curses colour of a mark's colour name; -1 (the terminal's own) for none.
+    static short colour_number(const char* name) {
+        const std::string n = name == nullptr ? "" : name;
+        return n == "red"       ? COLOR_RED
+               : n == "magenta" ? COLOR_MAGENTA
+               : n == "cyan"    ? COLOR_CYAN
+               : n == "green"   ? COLOR_GREEN
+                                : -1;
     }
 
     Command scroll_to(int first) {

@@ -47,6 +47,20 @@ struct HeaderField {
 // `width` columns (lowest priority first); the last one left is cut to the width.
 std::string fit_fields(const std::vector<HeaderField>& fields, int width);
 
+// The marks of a capture's bar in the full-screen view, worst first: the glyph (they stay apart
+// without colour), what it means, and the colour it has where the terminal has colours (none:
+// the terminal's own). The key line, the drawing and the manual all say these.
+struct BarMark {
+    char glyph;
+    const char* meaning;
+    const char* colour;
+};
+inline constexpr BarMark kBarMarks[] = {{'x', "lost", "red"},
+                                        {'?', "unsettled", "magenta"},
+                                        {'.', "pending", nullptr},
+                                        {'=', "by a repeat", "cyan"},
+                                        {'#', "received", "green"}};
+
 // A capture's slots squeezed into `width` cells, each the mark of its worst slot: 'x' lost,
 // '?' unsettled, '.' pending (after the last slot received, while `receiving`), '=' received
 // by a repeat, '#' received.

@@ -1,5 +1,7 @@
 // imgcover's report and JSON: the whole text for known runs, every figure of the bundled
-// example, captures that cannot be used, and names that reach a person escaped.
+// example, captures that cannot be used, and names that reach a person escaped; every line
+// within 80 columns, the figures that sit side by side by value, and the next steps run as
+// written.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -263,6 +265,229 @@ TEST(Report, ControlCharactersInNamesAreEscaped) {
     const Ran j = cover(w.path(), "--json -");
     const json parsed = json::parse(j.out);
     EXPECT_EQ(parsed["captures"][0]["name"], name);
+}
+
+} // namespace
+
+// --- The report as a person reads it: 80 columns, figures side by side, the next steps -------
+
+namespace {
+
+// Columns of a line of printable UTF-8 text: one per code point.
+size_t columns(const std::string& line) {
+    size_t n = 0;
+    for (const char c : line)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    return n;
+}
+
+// The lines of `report` wider than 80 columns, each with its width.
+std::string wide_lines(const std::string& report) {
+    std::string wide;
+    for (const std::string& line : e2e::lines_of(report)) {
+        if (columns(line) > 80)
+            wide += std::to_string(columns(line)) + ": " + line + "\n";
+    }
+    return wide;
+}
+
+// The report of a one-shot analysis of `dir` with a plan and a next run description, and the
+// final report of a watch of it ended by q and Enter: both within 80 columns.
+void expect_narrow_reports(const std::string& dir) {
+    const e2e::Ran once = e2e::sh(dir, e2e::kImgcover + " --plan ../p.txt --next-info ../n.txt .");
+    EXPECT_TRUE(once.status == 0 || once.status == 1) << once.err;
+    EXPECT_NE(once.out.find("run in "), std::string::npos) << once.out;
+    EXPECT_EQ(wide_lines(once.out), "") << dir;
+    const e2e::Ran watched = e2e::sh(dir, "printf 'q\\n' | " + e2e::kImgcover + " --watch .", 60);
+    EXPECT_TRUE(watched.status == 0 || watched.status == 1) << watched.err;
+    const size_t report = watched.out.find("run in ");
+    ASSERT_NE(report, std::string::npos) << watched.out;
+    EXPECT_EQ(wide_lines(watched.out.substr(report)), "") << dir;
+}
+
+TEST(ReportWidth, TheDemosRunsFitEightyColumns) {
+    Workdir w;
+    const e2e::Ran demo = e2e::sh(
+        w.path(),
+        e2e::quoted(IMGDEMO_EXE) + " " + e2e::kImgrebuild + " " + e2e::kImgcover + " demo", 300);
+    ASSERT_EQ(demo.status, 0) << demo.err;
+    for (const char* run : {"first-pass", "merged", "resent", "corrupted"}) {
+        SCOPED_TRACE(run);
+        expect_narrow_reports(w.path() + "/demo/" + run);
+    }
+}
+
+TEST(ReportWidth, ARunOf147CapturesFitsEightyColumns) {
+    Workdir w;
+    const e2e::Ran sent =
+        e2e::sh(w.path(), e2e::kFramesim + " --out run --image-size 300000 --pages-per-file 8 "
+                                           "--loss 0.05 --corrupt 0.01 --passes 2 --repeat half");
+    ASSERT_EQ(sent.status, 0) << sent.err;
+    const e2e::Ran json_out = e2e::sh(w.path() + "/run", e2e::kImgcover + " --json -");
+    ASSERT_GE(json::parse(json_out.out)["captures"].size(), 147u);
+    expect_narrow_reports(w.path() + "/run");
+}
+
+// Names far wider than the report: shortened in the middle with "...", keeping their ends (the
+// range); the JSON keeps them whole.
+TEST(ReportWidth, LongNamesAreShortenedInTheMiddleAndTheJsonKeepsThemWhole) {
+    Workdir w;
+    const std::string a = std::string(90, 'a') + "_0_0_0_6.txt";
+    std::string b = "b";
+    for (int k = 0; k < 30; ++k)
+        b += "\x1b\xc3\xa9"; // an escape (\x1b, four columns) and a two-byte character
+    b += "_0_7_0_13.txt";
+    w.write("file_info.txt", run_info(3584, 2, 0, {a, b}));
+    w.write(a, frames_except(11, {3}));
+    w.write(b, frames_except(11, {}));
+    const e2e::Ran r = e2e::sh(w.path(), e2e::kImgcover + " --plan p.txt --next-info " +
+                                             std::string(70, 'n') + ".txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(wide_lines(r.out), "");
+    const std::vector<std::string> lines = e2e::lines_of(r.out);
+    std::vector<std::string> rows;
+    for (const std::string& line : lines) {
+        if (line.find("...") != std::string::npos && line.find("(0,") != std::string::npos)
+            rows.push_back(line);
+    }
+    ASSERT_EQ(rows.size(), 2u) << r.out;
+    EXPECT_EQ(rows[0].rfind("aaaa", 0), 0u) << rows[0];
+    EXPECT_NE(rows[0].find("..._0_0_0_6.txt  (0,0)-(0,6)"), std::string::npos) << rows[0];
+    // The control characters are escaped, and no escape or character is cut.
+    EXPECT_EQ(rows[1].find('\x1b'), std::string::npos) << rows[1];
+    size_t escapes = 0, whole = 0;
+    for (size_t at = 0; (at = rows[1].find("\\x", at)) != std::string::npos; ++at) {
+        ++escapes;
+        whole += rows[1].compare(at, 4, "\\x1b") == 0;
+    }
+    EXPECT_GT(escapes, 0u) << rows[1];
+    EXPECT_EQ(escapes, whole) << rows[1];
+    EXPECT_EQ(std::count(rows[1].begin(), rows[1].end(), '\xc3'),
+              std::count(rows[1].begin(), rows[1].end(), '\xa9'))
+        << rows[1];
+    EXPECT_NE(rows[1].find("..."), std::string::npos) << rows[1];
+    const json j = json::parse(e2e::sh(w.path(), e2e::kImgcover + " --json -").out);
+    EXPECT_EQ(j["captures"][0]["name"], a);
+    EXPECT_EQ(j["captures"][1]["name"], b);
+}
+
+// The row of the capture whose name starts `name`: its words.
+std::vector<std::string> row_of(const std::string& report, const std::string& name) {
+    for (const std::string& line : e2e::lines_of(report)) {
+        if (line.rfind(name + " ", 0) != 0)
+            continue;
+        std::vector<std::string> words;
+        for (size_t at = 0; (at = line.find_first_not_of(' ', at)) != std::string::npos;) {
+            const size_t end = line.find(' ', at);
+            words.push_back(line.substr(at, end - at));
+            at = end;
+        }
+        return words;
+    }
+    return {};
+}
+
+// Range (0,0)-(0,6) in an image of its 1,792 bytes: 11 slots, slot 10 holds bytes 1,630 to
+// 1,791, the range's last byte included. Without slot 10 both columns say 162; a second pass
+// that brings slot 10 leaves the first one missing it in its file and the image whole.
+TEST(ReportFigures, TheImageColumnCountsTheRangesLastByte) {
+    Workdir w;
+    const std::string a = "a_0_0_0_6.txt", b = "b_0_0_0_6.txt";
+    w.write("file_info.txt", run_info(1792, 1, 0, {a}));
+    w.write(a, frames_except(11, {10}));
+    const e2e::Ran before = e2e::sh(w.path(), e2e::kImgcover);
+    EXPECT_EQ(row_of(before.out, a),
+              (std::vector<std::string>{a, "(0,0)-(0,6)", "11", "10", "162", "162"}))
+        << before.out;
+    w.write("file_info.txt", run_info(1792, 2, 0, {a, b}));
+    w.write(b, tf::frame(10, tf::pattern(10)));
+    const e2e::Ran after = e2e::sh(w.path(), e2e::kImgcover);
+    EXPECT_EQ(after.status, 0) << after.out;
+    EXPECT_EQ(row_of(after.out, a),
+              (std::vector<std::string>{a, "(0,0)-(0,6)", "11", "10", "162", "0"}))
+        << after.out;
+    EXPECT_EQ(row_of(after.out, b),
+              (std::vector<std::string>{b, "(0,0)-(0,6)", "11", "1", "1,630", "0"}))
+        << after.out;
+}
+
+// Three passes over slots 0 and 1 of one range. Slot 0: the second pass has byte 5 changed and
+// the third agrees with the first, so its byte is contested but settled. Slot 1: the third pass
+// has byte 7 changed, and it placed the last value, which no other capture gave: contested and
+// unsettled. So 2 contested bytes, 1 unsettled, and the report says which is which.
+TEST(ReportFigures, ContestedAndUnsettledAreCountedApart) {
+    Workdir w;
+    const auto changed = [](int slot, size_t at) {
+        std::vector<uint8_t> d = tf::pattern(slot);
+        d[at] ^= 0x5A;
+        return d;
+    };
+    w.write("file_info.txt",
+            run_info(256, 3, 0, {"a_0_0_0_0.txt", "b_0_0_0_0.txt", "c_0_0_0_0.txt"}));
+    w.write("a_0_0_0_0.txt", tf::frame(0, tf::pattern(0)) + tf::frame(1, tf::pattern(1)));
+    w.write("b_0_0_0_0.txt", tf::frame(0, changed(0, 5)) + tf::frame(1, tf::pattern(1)));
+    w.write("c_0_0_0_0.txt", tf::frame(0, tf::pattern(0)) + tf::frame(1, changed(1, 7)));
+    const json j = json::parse(e2e::sh(w.path(), e2e::kImgcover + " --json -").out);
+    ASSERT_EQ(j["contested_bytes"], 2) << j.dump(2);
+    ASSERT_EQ(j["unsettled_bytes"], 1) << j.dump(2);
+    const e2e::Ran r = e2e::sh(w.path(), e2e::kImgcover);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("\ncontested: 2 bytes (sound frames gave them different values)\n"
+                         "unsettled: 1 byte in 1 span\n"
+                         "  (no second capture confirms"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("the plan asks for their pages again"), std::string::npos) << r.out;
+}
+
+// After --plan and --next-info the report ends with the next steps, naming the files written and
+// the run's folder; run as written they bring the resend and the rebuild, and the next look
+// finds less missing. Without either option there are no next steps.
+TEST(ReportNextSteps, RunAsWrittenTheyMakeTheNextRound) {
+    Workdir w;
+    ASSERT_EQ(e2e::sh(w.path(), e2e::kFramesim + " --out run --loss 0.1 --seed 4").status, 0);
+    ASSERT_EQ(e2e::sh(w.path() + "/run", e2e::kImgrebuild + " </dev/null >imgrebuild.log").status,
+              0);
+    const e2e::Ran plain = e2e::sh(w.path(), e2e::kImgcover + " run");
+    EXPECT_EQ(plain.out.find("next steps"), std::string::npos) << plain.out;
+    const json before = json::parse(e2e::sh(w.path(), e2e::kImgcover + " --json - run").out);
+    ASSERT_GT(before["missing_bytes"].get<int64_t>(), 0);
+
+    const e2e::Ran r = e2e::sh(
+        w.path(), e2e::kImgcover + " --prefix auto --plan plan.txt --next-info next.txt run");
+    EXPECT_EQ(r.status, 1) << r.err;
+    const size_t steps = r.out.find("\nnext steps:\n");
+    ASSERT_NE(steps, std::string::npos) << r.out;
+    std::vector<std::string> commands;
+    for (const std::string& line : e2e::lines_of(r.out.substr(steps))) {
+        if (line.rfind("       ", 0) == 0)
+            commands.push_back(line.substr(7));
+    }
+    ASSERT_EQ(commands, (std::vector<std::string>{
+                            "framesim --out run --ranges plan.txt", "mv next.txt run/file_info.txt",
+                            "cd run && imgrebuild </dev/null >imgrebuild.log"}))
+        << r.out;
+    const size_t planned =
+        json::parse(e2e::sh(w.path(), e2e::kImgcover + " --json - run").out)["plan"].size();
+    EXPECT_NE(r.out.find("2. wait until the " + std::to_string(planned) + " capture"),
+              std::string::npos)
+        << r.out;
+    // The commands as a person runs them, with these programs.
+    std::string script;
+    for (std::string c : commands) {
+        for (const auto& [name, exe] :
+             {std::pair<std::string, std::string>{"framesim ", e2e::kFramesim + " "},
+              {"imgrebuild ", e2e::kImgrebuild + " "}}) {
+            if (const size_t at = c.find(name); at != std::string::npos)
+                c.replace(at, name.size(), exe);
+        }
+        script += c + " &&\n";
+    }
+    const e2e::Ran followed = e2e::sh(w.path(), script + "true");
+    ASSERT_EQ(followed.status, 0) << script << followed.err;
+    const json after = json::parse(e2e::sh(w.path(), e2e::kImgcover + " --json - run").out);
+    EXPECT_LT(after["missing_bytes"].get<int64_t>(), before["missing_bytes"].get<int64_t>());
+    EXPECT_EQ(after["captures"].size(), before["captures"].size() + planned);
 }
 
 } // namespace

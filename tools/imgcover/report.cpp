@@ -220,7 +220,7 @@ std::string next_steps(const Analysis& a, const std::vector<Request>& plan,
              "     file_info.txt, then rebuild: " +
              std::string(rebuild) + "\n";
     }
-    s += "  4. run imgcover again, with a new --prefix (auto takes the next round), until it\n"
+    s += "  4. run imgcover again with a new --prefix (auto takes the next round) until it\n"
          "     says complete\n";
     return s;
 }

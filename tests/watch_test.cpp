@@ -659,6 +659,151 @@ TEST(Terminal, AnUnknownTermFallsBackToPlainLines) {
     }
 }
 
+// --- What the views show, by value ----------------------------------------------------------
+
+// Four ranges of 11 slots (pages 0-6, 7-13, 14-20, 21-27) and one of 2 slots (page 28), in an
+// image of 7,424 bytes; each capture holds its first `slots` slots.
+struct FiveCaptures {
+    std::string dir;
+    static std::string name(int k) {
+        return k < 4 ? "c" + std::to_string(k) + "_0_" + std::to_string(7 * k) + "_0_" +
+                           std::to_string(7 * k + 6) + ".txt"
+                     : "short_0_28_0_28.txt";
+    }
+    static int first_page(int k) { return 7 * k; }
+    explicit FiveCaptures(const std::string& d, int slots) : dir(d) {
+        std::vector<std::string> names;
+        for (int k = 0; k < 5; ++k)
+            names.push_back(name(k));
+        e2e::write_file(dir + "/file_info.txt", expected::run_info(7424, 5, 0, names));
+        for (int k = 0; k < 5; ++k) {
+            std::string frames;
+            for (int pn = 0; pn < std::min(slots, k < 4 ? 11 : 2); ++pn)
+                frames += expected::image_frame(first_page(k), pn);
+            e2e::write_file(dir + "/" + name(k), frames);
+        }
+    }
+    // Appends slot `pn` of capture `k`.
+    void grow(int k, int pn) const {
+        append(dir + "/" + name(k), expected::image_frame(first_page(k), pn));
+    }
+    // Covered and missing bytes, as a one-shot analysis counts them, grouped as the views show.
+    std::pair<std::string, std::string> covered_missing() const {
+        const std::string j = shell_output("\"" IMGCOVER_EXE "\" --json - " + dir);
+        const auto number = [&](const std::string& key) {
+            const size_t at = j.find("\"" + key + "\": ");
+            return at == std::string::npos ? -1 : std::atoll(j.c_str() + at + key.size() + 4);
+        };
+        const auto grouped = [](long long n) {
+            std::string d = std::to_string(n), out;
+            for (size_t k = 0; k < d.size(); ++k) {
+                if (k > 0 && (d.size() - k) % 3 == 0)
+                    out += ',';
+                out += d[k];
+            }
+            return out;
+        };
+        return {grouped(number("covered_bytes")), grouped(number("missing_bytes"))};
+    }
+};
+
+// The plain lines say the bytes still missing, not the covered ones; q and Enter on standard
+// input end the watch with the report.
+TEST(PlainWatch, SaysTheMissingBytesAndEndsOnQ) {
+    Workdir base;
+    const FiveCaptures run(base.path(), 3);
+    const auto [covered, missing] = run.covered_missing();
+    ASSERT_NE(covered, missing);
+    const e2e::Ran quick =
+        e2e::sh(base.path(), "printf 'q\\n' | " + e2e::kImgcover + " --watch .", 20);
+    EXPECT_EQ(quick.status, 1) << quick.err;
+    EXPECT_NE(quick.out.find("% (" + covered + " of 7,424 bytes)  missing " + missing + " bytes"),
+              std::string::npos)
+        << quick.out;
+    EXPECT_NE(quick.out.find("\nrun in .: "), std::string::npos) << quick.out;
+}
+
+// On a terminal (80x24 and 60x20): the header's missing bytes are the missing ones; the view
+// follows the capture being received, wherever it is listed, not the last one that has frames;
+// every bar starts and ends in the same columns, whatever its counts.
+TEST_P(Terminal, FollowsTheCaptureThatGrowsAndLinesUpItsBars) {
+    if (!Tmux::available())
+        GTEST_SKIP() << "tmux is not installed";
+    const PaneSize size = GetParam();
+    Workdir base;
+    const FiveCaptures run(base.path(), 3);
+    Tmux t(size.width, size.height);
+    t.keys("'\"" IMGCOVER_EXE "\" --watch --interval 0.2 " + base.path() + "' Enter");
+    const auto marked_name = [&] {
+        const std::string row = marked_row(lines_of(t.screen()));
+        return row.size() > 1 ? row.substr(1, row.find(' ') - 1) : std::string();
+    };
+    // The first look marks the last capture listed, as every capture was new to it.
+    ASSERT_TRUE(eventually([&] { return marked_name() == FiveCaptures::name(4); })) << t.screen();
+    // Captures 1, then 0, then 2 grow: each in turn is the one marked, though capture 4 is the
+    // last listed with frames.
+    for (const int k : {1, 0, 2}) {
+        run.grow(k, 3);
+        std::string screen;
+        EXPECT_TRUE(eventually([&] {
+            screen = t.screen();
+            return marked_name() == FiveCaptures::name(k);
+        })) << "capture "
+            << k << " grew: " << screen;
+    }
+    const auto [covered, missing] = run.covered_missing();
+    ASSERT_NE(covered, missing);
+    std::string screen;
+    EXPECT_TRUE(eventually([&] {
+        screen = t.screen();
+        return screen.find("missing " + missing + "  ") != std::string::npos ||
+               screen.find("missing " + missing + "\n") != std::string::npos;
+    })) << "missing "
+        << missing << ", covered " << covered << ":\n"
+        << screen;
+    EXPECT_EQ(screen.find("missing " + covered), std::string::npos) << screen;
+    // The bars: five rows, '[' and ']' in the same columns on each, the 2-slot capture's too.
+    size_t open = std::string::npos, close = std::string::npos, rows = 0;
+    for (const std::string& r : lines_of(screen)) {
+        const size_t o = r.find('['), c = r.find(']');
+        if (o == std::string::npos || c == std::string::npos)
+            continue;
+        ++rows;
+        if (open == std::string::npos)
+            open = o, close = c;
+        EXPECT_EQ(o, open) << screen;
+        EXPECT_EQ(c, close) << screen;
+    }
+    EXPECT_EQ(rows, 5u) << screen;
+    t.keys("q");
+    EXPECT_TRUE(eventually([&] { return t.show("#{alternate_on}") == "0\n"; })) << t.screen();
+}
+
+// With an unknown TERM the plain lines say how they end, and q and Enter end them.
+TEST(Terminal, PlainLinesEndOnQAndEnter) {
+    if (!Tmux::available())
+        GTEST_SKIP() << "tmux is not installed";
+    Workdir base;
+    const FiveCaptures run(base.path(), 3);
+    const std::string covered = run.covered_missing().first;
+    Tmux t(80, 24);
+    t.keys("'env TERM=bogus \"" IMGCOVER_EXE "\" --watch --interval 0.2 " + base.path() +
+           "; echo EX\"\"IT=$?' Enter");
+    std::string screen;
+    ASSERT_TRUE(eventually([&] {
+        screen = t.screen();
+        return screen.find("% (" + covered + " of 7,424 bytes)") != std::string::npos;
+    })) << screen;
+    EXPECT_NE(screen.find("q and Enter, or Ctrl-C, end the watch"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("EXIT="), std::string::npos) << screen;
+    t.keys("q Enter");
+    EXPECT_TRUE(eventually([&] {
+        screen = t.screen();
+        return screen.find("EXIT=1") != std::string::npos;
+    })) << screen;
+    EXPECT_NE(screen.find("plan: "), std::string::npos) << screen;
+}
+
 INSTANTIATE_TEST_SUITE_P(Panes, Terminal,
                          ::testing::Values(PaneSize{80, 24}, PaneSize{60, 20}, PaneSize{200, 50}));
 

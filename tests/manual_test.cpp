@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "pictures.hpp"
+#include "map.hpp"
+#include "picture.hpp"
 #include "view.hpp"
 #include "workdir.hpp"
 

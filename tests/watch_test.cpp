@@ -735,7 +735,7 @@ TEST_P(Terminal, FollowsTheCaptureThatGrowsAndLinesUpItsBars) {
     Tmux t(size.width, size.height);
     t.keys("'\"" IMGCOVER_EXE "\" --watch --interval 0.2 " + base.path() + "' Enter");
     const auto marked_name = [&] {
-        const std::string row = marked_row(lines_of(t.screen()));
+        const std::string row = marked_row(e2e::lines_of(t.screen()));
         return row.size() > 1 ? row.substr(1, row.find(' ') - 1) : std::string();
     };
     // The first look marks the last capture listed, as every capture was new to it.
@@ -764,7 +764,7 @@ TEST_P(Terminal, FollowsTheCaptureThatGrowsAndLinesUpItsBars) {
     EXPECT_EQ(screen.find("missing " + covered), std::string::npos) << screen;
     // The bars: five rows, '[' and ']' in the same columns on each, the 2-slot capture's too.
     size_t open = std::string::npos, close = std::string::npos, rows = 0;
-    for (const std::string& r : lines_of(screen)) {
+    for (const std::string& r : e2e::lines_of(screen)) {
         const size_t o = r.find('['), c = r.find(']');
         if (o == std::string::npos || c == std::string::npos)
             continue;

@@ -22,20 +22,19 @@ std::tuple<int32_t, int32_t, int32_t, int32_t> key_of(const PageRange& r) {
     return {r.SSC, r.SP, r.ESC, r.EP};
 }
 
-// Replaces the spans of `spans` (maximal runs of bytes for which `in(o)` holds, ascending) that
-// touch bytes lo to hi, or border them, by the runs a fresh look at those bytes finds. Returns
-// how many more bytes the spans hold than before.
+// Looks again at bytes lo to hi for `spans`, the maximal runs of bytes for which `in(o)` holds,
+// ascending: the runs within those bytes are found anew, joined to the parts outside them of
+// the spans that cross their ends. Returns how many more bytes the spans hold than before.
 template <class In> int64_t respan(std::vector<Span>& spans, int64_t lo, int64_t hi, In&& in) {
     auto from = std::lower_bound(spans.begin(), spans.end(), lo - 1,
                                  [](const Span& s, int64_t o) { return s.last < o; });
     auto to = from;
     int64_t removed = 0;
-    for (; to != spans.end() && to->first <= hi + 1; ++to) {
-        lo = std::min(lo, to->first);
-        hi = std::max(hi, to->last);
-        removed += to->last - to->first + 1;
-    }
+    for (; to != spans.end() && to->first <= hi + 1; ++to)
+        removed += std::max<int64_t>(0, std::min(to->last, hi) - std::max(to->first, lo) + 1);
     std::vector<Span> found;
+    if (from != to && from->first < lo)
+        found.push_back({from->first, lo - 1}); // the part before the bytes looked at
     int64_t added = 0;
     for (int64_t o = lo; o <= hi; ++o) {
         if (!in(o))
@@ -45,6 +44,13 @@ template <class In> int64_t respan(std::vector<Span>& spans, int64_t lo, int64_t
         else
             found.push_back({o, o});
         ++added;
+    }
+    if (from != to && std::prev(to)->last > hi) {
+        const Span after{hi + 1, std::prev(to)->last}; // the part after them
+        if (!found.empty() && found.back().last == hi)
+            found.back().last = after.last;
+        else
+            found.push_back(after);
     }
     const auto at = spans.erase(from, to);
     spans.insert(at, found.begin(), found.end());

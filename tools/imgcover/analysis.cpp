@@ -307,55 +307,80 @@ void find_missing_after_all_passes(Analysis& a) {
 
 namespace {
 
-// Runs the rebuild's own merge over the captures it could read, in their order, up to and
-// including capture `upto`, calling done(i, rec, loss_num) after each, with the reception
-// holding its report.
-template <class Done> void merge_reports(const Analysis& a, size_t upto, Done&& done) {
+// The rebuild's merge of capture `i`, which it could read, into `rec`: whether it merged with
+// the file before it, and how many slots its report lists (rec.judgeo holds them).
+int32_t merge_capture(const Analysis& a, size_t i, Reception& rec, bool& merges) {
+    const Capture& c = a.captures[i];
+    const CaptureRead& r = a.read_of(c);
+    start_file(rec, c.math.mcomsize);
+    for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
+        if (r.received[static_cast<size_t>(PN)] != 0)
+            mark_slot(rec, PN);
+    }
+    merges = merges_with_previous(rec, c.math.rangekey);
+    return end_file(rec, c.math.mcomsize, c.math.rangekey);
+}
+
+// predict_reports for captures `changed` and later, the ones before being as they were: goes on
+// from the merge point when it stands at or before `changed`, else from the start. Leaves the
+// merge point before the last capture the rebuild reads, the one most likely to grow next.
+void predict_reports_from(Analysis& a, size_t changed) {
+    const MergePoint from = a.merged.at <= changed ? a.merged : MergePoint{};
     const auto rec = std::make_unique<Reception>();
-    reception_reset(*rec);
-    for (size_t i = 0; i <= upto && i < a.captures.size(); ++i) {
-        const Capture& c = a.captures[i];
+    if (from.rec)
+        *rec = *from.rec;
+    else
+        reception_reset(*rec);
+    const size_t n = a.captures.size();
+    size_t last = n;
+    for (size_t i = from.at; i < n; ++i) {
+        Capture& c = a.captures[i];
+        c.reported = -1;
+        c.report_final = false;
+        if (c.status == CaptureStatus::ok)
+            last = i;
+    }
+    int32_t previous = from.previous; // the last file the rebuild read
+    if (previous >= 0)
+        a.captures[static_cast<size_t>(previous)].report_final = true;
+    for (size_t i = from.at; i < n; ++i) {
+        if (i == last)
+            a.merged = {i, previous, std::make_shared<const Reception>(*rec)};
+        Capture& c = a.captures[i];
         if (c.status != CaptureStatus::ok)
             continue;
-        const CaptureRead& r = a.read_of(c);
-        start_file(*rec, c.math.mcomsize);
-        for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-            if (r.received[static_cast<size_t>(PN)] != 0)
-                mark_slot(*rec, PN);
-        }
-        const bool merges = merges_with_previous(*rec, c.math.rangekey);
-        done(i, merges, end_file(*rec, c.math.mcomsize, c.math.rangekey), *rec);
+        bool merges = false;
+        c.reported = merge_capture(a, i, *rec, merges);
+        if (previous >= 0 && merges)
+            a.captures[static_cast<size_t>(previous)].report_final = false;
+        c.report_final = true;
+        previous = static_cast<int32_t>(i);
     }
 }
 
 } // namespace
 
 void predict_reports(Analysis& a) {
-    Capture* previous = nullptr; // the last file the rebuild read
-    for (Capture& c : a.captures) {
-        c.reported = -1;
-        c.report_final = false;
-    }
-    merge_reports(a, a.captures.size(), [&](size_t i, bool merges, int32_t lost, const Reception&) {
-        Capture& c = a.captures[i];
-        if (previous != nullptr && merges)
-            previous->report_final = false;
-        c.reported = lost;
-        c.report_final = true;
-        previous = &c;
-    });
+    a.merged = MergePoint{};
+    predict_reports_from(a, 0);
 }
 
 std::vector<int32_t> reported_slots(const Analysis& a, size_t i) {
+    const auto rec = std::make_unique<Reception>();
+    reception_reset(*rec);
+    bool merges = false;
+    for (size_t k = 0; k < i; ++k) {
+        if (a.captures[k].status == CaptureStatus::ok)
+            merge_capture(a, k, *rec, merges);
+    }
     std::vector<int32_t> slots;
-    merge_reports(a, i, [&](size_t at, bool, int32_t, const Reception& rec) {
-        if (at != i)
-            return;
-        for (int32_t PN = 0; PN < a.captures[i].math.mcomsize; ++PN) {
-            if (rec.judgeo[PN] == 0)
-                slots.push_back(PN);
-        }
-    });
+    if (i >= a.captures.size() || a.captures[i].status != CaptureStatus::ok)
+        return slots;
+    merge_capture(a, i, *rec, merges);
+    for (int32_t PN = 0; PN < a.captures[i].math.mcomsize; ++PN) {
+        if (rec->judgeo[PN] == 0)
+            slots.push_back(PN);
+    }
     return slots;
 }
 
@@ -432,7 +457,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
         find_missing_after_all_passes_of(a, key_of(a.captures[static_cast<size_t>(f.first)].range),
                                          group);
     }
-    predict_reports(a);
+    predict_reports_from(a, static_cast<size_t>(a.files[static_cast<size_t>(grown.front())].first));
     return true;
 }
 

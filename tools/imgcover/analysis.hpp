@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/range.hpp"
 #include "capture_reader.hpp"
 #include "image/image.hpp"
+#include "image/reception.hpp"
 #include "ledger.hpp"
 #include "run/run_info.hpp"
 
@@ -51,6 +53,14 @@ struct Capture : Listed {
     bool report_final = false; // no later file's merge takes this report over
 };
 
+// The rebuild's merge as it stood before a capture, to go on from there when only that capture
+// and later ones changed.
+struct MergePoint {
+    size_t at = 0;         // the capture it stood before
+    int32_t previous = -1; // the last capture the rebuild read before it; -1: none
+    std::shared_ptr<const imgrebuild::Reception> rec; // its reception; none: as at the start
+};
+
 struct Analysis {
     std::string dir;
     imgrebuild::RunHead head{};
@@ -65,6 +75,7 @@ struct Analysis {
     int64_t contested_bytes = 0; // bytes on which sound frames placed different values
     int64_t unsettled_bytes = 0; // bytes with kUnsettled
     std::vector<Span> unsettled; // maximal runs of unsettled bytes, ascending
+    MergePoint merged;           // where predict_reports can go on from
     FileMark info_mark;          // file_info.txt when it was last read
     CaptureReader reader;        // its buffers; where each file was left is in the file
 

@@ -32,7 +32,6 @@ void check_cover(const uint8_t* bytes, size_t size) {
     lay_out_run(bytes, size);
     imgcover::Analysis a;
     a.dir = ".";
-    a.keep_image = true;
     std::string error;
     const bool analysed = imgcover::analyse(a, error);
 

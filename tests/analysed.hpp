@@ -9,11 +9,10 @@
 
 namespace e2e {
 
-// The analysis imgcover makes of `dir`, image kept.
+// The analysis imgcover makes of `dir`.
 inline imgcover::Analysis analysed(const std::string& dir) {
     imgcover::Analysis a;
     a.dir = dir;
-    a.keep_image = true;
     std::string error;
     EXPECT_TRUE(imgcover::analyse(a, error)) << error;
     return a;

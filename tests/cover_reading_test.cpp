@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -210,7 +211,7 @@ TEST(WatchLook, EqualsAOneShotAnalysisAfterRewritesAndRemovedNames) {
         ASSERT_EQ(std::fclose(f), 0);
     }
     bool changed = false;
-    ASSERT_TRUE(imgcover::refresh(a, changed, error)) << error;
+    ASSERT_TRUE(imgcover::look(a, changed, error)) << error;
     EXPECT_TRUE(changed);
     EXPECT_EQ(state_of(a), one_shot(dir)) << "after a rewrite in place";
 
@@ -218,7 +219,7 @@ TEST(WatchLook, EqualsAOneShotAnalysisAfterRewritesAndRemovedNames) {
     std::vector<std::string> fewer(names.begin() + 4, names.end());
     fewer.erase(fewer.begin() + 1);
     list(dir, fewer);
-    ASSERT_TRUE(imgcover::refresh(a, changed, error)) << error;
+    ASSERT_TRUE(imgcover::look(a, changed, error)) << error;
     EXPECT_TRUE(changed);
     EXPECT_EQ(state_of(a), one_shot(dir)) << "after a name line was removed";
 
@@ -230,12 +231,289 @@ TEST(WatchLook, EqualsAOneShotAnalysisAfterRewritesAndRemovedNames) {
         ASSERT_EQ(std::fwrite(more.data(), 1, more.size(), f), more.size());
         ASSERT_EQ(std::fclose(f), 0);
     }
-    ASSERT_TRUE(imgcover::refresh(a, changed, error)) << error;
+    ASSERT_TRUE(imgcover::look(a, changed, error)) << error;
     EXPECT_EQ(state_of(a), one_shot(dir)) << "after an earlier capture grew";
 
     // Nothing changed: nothing to do.
-    ASSERT_TRUE(imgcover::refresh(a, changed, error)) << error;
+    ASSERT_TRUE(imgcover::look(a, changed, error)) << error;
     EXPECT_FALSE(changed);
+}
+
+// --- A look after captures grew reads only what was appended ------------------------------------
+
+void append(const std::string& path, const std::string& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "ab");
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    ASSERT_EQ(std::fclose(f), 0);
+}
+
+// Makes a run in `dir` with framesim's `options`; returns its capture names as listed.
+std::vector<std::string> make_run(const std::string& dir, const std::string& options) {
+    const e2e::Ran r = e2e::sh(dir, e2e::kFramesim + " --out . " + options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = e2e::lines_of(e2e::read_file(dir + "/file_info.txt"));
+    return std::vector<std::string>(lines.begin() + 4, lines.end());
+}
+
+// Expects the watched analysis `w` to equal a fresh one-shot analysis of the same directory,
+// field by field: the JSON (its text, then key by key and capture by capture, to tell where),
+// the image, the coverage, the ledger and the rebuild's reports.
+void expect_one_shot(const imgcover::Analysis& w, const std::string& when) {
+    imgcover::Analysis a;
+    a.dir = w.dir;
+    std::string error;
+    ASSERT_TRUE(imgcover::analyse(a, error)) << error;
+    const std::string fresh = imgcover::json_text(a, imgcover::make_plan(a, 0, "retry"));
+    const std::string watched = imgcover::json_text(w, imgcover::make_plan(w, 0, "retry"));
+    if (fresh != watched) {
+        const json f = json::parse(fresh), g = json::parse(watched);
+        for (const auto& [key, value] : f.items()) {
+            if (key != "captures") {
+                EXPECT_EQ(g[key], value) << when << ": " << key;
+                continue;
+            }
+            ASSERT_EQ(g[key].size(), value.size()) << when;
+            for (size_t i = 0; i < value.size(); ++i) {
+                for (const auto& [field, v] : value[i].items())
+                    EXPECT_EQ(g[key][i][field], v) << when << ": capture " << i << " " << field;
+            }
+        }
+        ADD_FAILURE() << when << ": the JSON texts differ";
+    }
+    EXPECT_TRUE(w.image == a.image) << when << ": image";
+    EXPECT_TRUE(w.coverage == a.coverage) << when << ": coverage";
+    ASSERT_EQ(w.ledger.size(), a.ledger.size()) << when;
+    for (int64_t o = 0; o < a.ledger.size(); ++o) {
+        ASSERT_EQ(w.ledger.placed(o), a.ledger.placed(o)) << when << ": byte " << o;
+        ASSERT_EQ(w.ledger.contested(o), a.ledger.contested(o)) << when << ": byte " << o;
+        ASSERT_EQ(w.ledger.multi(o), a.ledger.multi(o)) << when << ": byte " << o;
+    }
+    ASSERT_EQ(w.captures.size(), a.captures.size()) << when;
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        EXPECT_EQ(w.captures[i].reported, a.captures[i].reported) << when << ": capture " << i;
+        EXPECT_EQ(w.captures[i].report_final, a.captures[i].report_final)
+            << when << ": capture " << i;
+    }
+}
+
+// Adds to the run in `dir` a resend of pages `first` to `last` of block 5 (framesim's default
+// SC_S), listed last; returns the names as listed.
+std::vector<std::string> resend(const std::string& dir, int first, int last,
+                                const std::string& options) {
+    const std::string name =
+        "resend_5_" + std::to_string(first) + "_5_" + std::to_string(last) + ".txt";
+    e2e::write_file(dir + "/plan.txt", "5 " + std::to_string(first) + " 5 " + std::to_string(last) +
+                                           " " + name + "\n");
+    const e2e::Ran r = e2e::sh(dir, e2e::kFramesim + " --out . --ranges plan.txt " + options);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = e2e::lines_of(e2e::read_file(dir + "/file_info.txt"));
+    std::vector<std::string> names(lines.begin() + 4, lines.end());
+    names.push_back(name);
+    std::string info = lines[0] + "\n" + lines[1] + "\nnumfile " + std::to_string(names.size()) +
+                       "\n" + lines[3] + "\n";
+    for (const std::string& n : names)
+        info += n + "\n";
+    e2e::write_file(dir + "/file_info.txt", info);
+    return names;
+}
+
+// A pass written in pieces, capture after capture as a station receives it, pieces cut
+// anywhere (inside a line too): after every piece a look equals a one-shot analysis. The runs
+// have lost, duplicated, reordered and corrupted frames, noise lines, and a second pass over
+// every range, a resend whose frames straddle the first pass's (its range starts a page later)
+// and disagree with some of them, so that the looks extend bytes placed before and contested
+// ones.
+TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
+    struct Run {
+        std::string options;
+        std::string resend; // framesim options of a resend of pages 1 to 60, or none
+    };
+    const std::vector<Run> runs = {
+        {"--loss 0.1 --corrupt 0.05 --image-size 30000 --pages-per-file 40 --seed 9",
+         "--loss 0.1 --corrupt 0.05 --seed 10"},
+        {"--loss 0.1 --duplicates 0.05 --reorder 0.05 --noise 0.05 --image-size 60000 "
+         "--pages-per-file 40 --seed 3",
+         ""},
+        {"--loss 0.2 --passes 2 --repeat all --corrupt 0.02 --image-size 50000 "
+         "--pages-per-file 32 --seed 5 --style varied",
+         ""},
+        {"--loss 0.05 --wrap --image-size 30000 --pages-per-file 64 --seed 8 --crlf", ""},
+    };
+    for (const auto& [options, again] : runs) {
+        Workdir source, grow;
+        std::vector<std::string> names = make_run(source.path(), options);
+        if (!again.empty())
+            names = resend(source.path(), 1, 60, again);
+        std::string info = e2e::read_file(source.path() + "/file_info.txt");
+        e2e::write_file(grow.path() + "/file_info.txt", info);
+        imgcover::Analysis w;
+        w.dir = grow.path();
+        std::string error;
+        ASSERT_TRUE(imgcover::analyse(w, error)) << error;
+        std::mt19937 rng(11);
+        int64_t total = 0, pieces = 0;
+        for (const std::string& name : names) {
+            const std::string bytes = e2e::read_file(source.path() + "/" + name);
+            total += static_cast<int64_t>(bytes.size());
+            for (size_t at = 0; at < bytes.size();) {
+                const size_t n = std::min(bytes.size() - at, size_t{1} + rng() % 6000);
+                append(grow.path() + "/" + name, bytes.substr(at, n));
+                at += n;
+                ++pieces;
+                bool changed = false;
+                ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+                EXPECT_TRUE(changed);
+                expect_one_shot(w, options + ": " + name + " at byte " + std::to_string(at));
+                if (HasFailure())
+                    return;
+            }
+        }
+        bool changed = true;
+        ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+        EXPECT_FALSE(changed);
+        // Read once, not again at every look: a line cut by a piece is read again, no more.
+        EXPECT_LE(w.reader.bytes_fetched(), total + pieces * imgrebuild::kLineCap) << options;
+    }
+}
+
+// After an append of whole lines, a look reads exactly the bytes appended.
+TEST(WatchLook, ALookAfterAnAppendReadsOnlyTheAppendedBytes) {
+    Workdir source, grow;
+    const std::vector<std::string> names =
+        make_run(source.path(), "--loss 0.1 --image-size 40000 --pages-per-file 64 --seed 2");
+    e2e::write_file(grow.path() + "/file_info.txt",
+                    e2e::read_file(source.path() + "/file_info.txt"));
+    const std::string first = e2e::read_file(source.path() + "/" + names[0]);
+    const std::string second = e2e::read_file(source.path() + "/" + names[1]);
+    e2e::write_file(grow.path() + "/" + names[0], first);
+    const size_t half = second.find('\n', second.size() / 2) + 1;
+    e2e::write_file(grow.path() + "/" + names[1], second.substr(0, half));
+    imgcover::Analysis w;
+    w.dir = grow.path();
+    std::string error;
+    ASSERT_TRUE(imgcover::analyse(w, error)) << error;
+    const int64_t before = w.reader.bytes_fetched();
+    EXPECT_EQ(before, static_cast<int64_t>(first.size() + half));
+
+    append(grow.path() + "/" + names[1], second.substr(half));
+    bool changed = false;
+    ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(w.reader.bytes_fetched() - before, static_cast<int64_t>(second.size() - half));
+    expect_one_shot(w, "after the append");
+
+    // The next capture appears: it is read from its start, and nothing else is.
+    const std::string third = e2e::read_file(source.path() + "/" + names[2]);
+    e2e::write_file(grow.path() + "/" + names[2], third);
+    const int64_t had = w.reader.bytes_fetched();
+    ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+    EXPECT_EQ(w.reader.bytes_fetched() - had, static_cast<int64_t>(third.size()));
+    expect_one_shot(w, "after a capture appeared");
+}
+
+// Every change that is not an append to the last capture with data, each from a run with
+// every capture there: the look reads everything again, and equals a one-shot analysis.
+TEST(WatchLook, AnyOtherChangeIsAFreshAnalysis) {
+    struct Change {
+        const char* what;
+        void (*apply)(const std::string& dir, const std::vector<std::string>& names);
+    };
+    const std::vector<Change> changes = {
+        {"an earlier capture grows",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             append(dir + "/" + names[0], e2e::read_file(dir + "/" + names[1]));
+         }},
+        {"a capture shortened",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             const std::string bytes = e2e::read_file(dir + "/" + names.back());
+             e2e::write_file(dir + "/" + names.back(), bytes.substr(0, bytes.size() / 3));
+         }},
+        {"a capture replaced by another file",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             const std::string other = e2e::read_file(dir + "/" + names[0]);
+             e2e::write_file(dir + "/new.tmp", other + other);
+             fs::rename(dir + "/new.tmp", dir + "/" + names.back());
+         }},
+        {"a capture rewritten in place, same size",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             std::string bytes = e2e::read_file(dir + "/" + names.back());
+             std::string other = e2e::read_file(dir + "/" + names[1]);
+             other.resize(bytes.size(), '\n');
+             std::FILE* f = std::fopen((dir + "/" + names.back()).c_str(), "r+b");
+             ASSERT_NE(f, nullptr);
+             ASSERT_EQ(std::fwrite(other.data(), 1, other.size(), f), other.size());
+             ASSERT_EQ(std::fclose(f), 0);
+             // A clock that ticks coarsely may leave the time as it was: move it on.
+             const fs::path p = dir + "/" + names.back();
+             fs::last_write_time(p, fs::last_write_time(p) + std::chrono::seconds(1));
+         }},
+        {"a capture removed",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             fs::remove(dir + "/" + names[1]);
+         }},
+        {"file_info.txt lists the last capture twice",
+         [](const std::string& dir, const std::vector<std::string>& names) {
+             append(dir + "/file_info.txt", names.back() + "\n");
+             std::string info = e2e::read_file(dir + "/file_info.txt");
+             const size_t at = info.find("numfile");
+             const size_t end = info.find('\n', at);
+             info.replace(at, end - at, "numfile " + std::to_string(names.size() + 1));
+             e2e::write_file(dir + "/file_info.txt", info);
+         }},
+    };
+    for (const Change& c : changes) {
+        Workdir w;
+        const std::vector<std::string> names =
+            make_run(w.path(), "--loss 0.1 --passes 2 --image-size 30000 --pages-per-file 24 "
+                               "--seed 4");
+        imgcover::Analysis a;
+        a.dir = w.path();
+        std::string error;
+        ASSERT_TRUE(imgcover::analyse(a, error)) << error;
+        c.apply(w.path(), names);
+        const int64_t before = a.reader.bytes_fetched();
+        bool changed = false;
+        ASSERT_TRUE(imgcover::look(a, changed, error)) << c.what << ": " << error;
+        EXPECT_TRUE(changed) << c.what;
+        expect_one_shot(a, c.what);
+        // Read from the start: at least every byte of the first capture again.
+        EXPECT_GE(a.reader.bytes_fetched() - before,
+                  static_cast<int64_t>(e2e::read_file(w.path() + "/" + names[0]).size()))
+            << c.what;
+    }
+}
+
+// A file listed twice appears, then grows: it is placed at both listings, so the look reads it
+// from its start.
+TEST(WatchLook, AFileListedTwiceIsReadFromItsStart) {
+    Workdir source, grow;
+    const std::vector<std::string> names =
+        make_run(source.path(), "--loss 0.1 --image-size 20000 --pages-per-file 32 --seed 6");
+    std::string info = e2e::read_file(source.path() + "/file_info.txt");
+    const std::vector<std::string> lines = e2e::lines_of(info);
+    std::string twice = lines[0] + "\n" + lines[1] + "\nnumfile " +
+                        std::to_string(names.size() + 1) + "\n" + lines[3] + "\n";
+    for (const std::string& n : names)
+        twice += n + "\n";
+    twice += names.back() + "\n";
+    e2e::write_file(grow.path() + "/file_info.txt", twice);
+    for (size_t k = 0; k + 1 < names.size(); ++k)
+        e2e::write_file(grow.path() + "/" + names[k],
+                        e2e::read_file(source.path() + "/" + names[k]));
+    imgcover::Analysis w;
+    w.dir = grow.path();
+    std::string error;
+    ASSERT_TRUE(imgcover::analyse(w, error)) << error;
+    const std::string last = e2e::read_file(source.path() + "/" + names.back());
+    const size_t half = last.find('\n', last.size() / 2) + 1;
+    for (const std::string& piece : {last.substr(0, half), last.substr(half)}) {
+        append(grow.path() + "/" + names.back(), piece);
+        bool changed = false;
+        ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+        EXPECT_TRUE(changed);
+        expect_one_shot(w, "after the file listed twice grew to " + std::to_string(piece.size()));
+    }
 }
 
 } // namespace

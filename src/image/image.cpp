@@ -49,19 +49,14 @@ Span slot_span(int64_t start, int64_t limit) {
             std::min({start + kSlotBytes - 1, limit, int64_t{kImageBufSize} - 1})};
 }
 
-void place_frame_in(unsigned char* buf, int64_t size, const int32_t* values, int64_t start,
-                    int64_t limit) {
-    const Span span = slot_span(start, std::min(limit, size - 1));
-    for (int64_t o = span.first; o <= span.last; ++o)
-        buf[o] = static_cast<unsigned char>(values[o - start]);
+Span frame_span(const RangeMath& math, int32_t PN, int64_t size) {
+    return slot_span(slot_offset(math, PN), std::min(math.limit, size - 1));
 }
 
 void place_frame(const int32_t* values, int64_t start, int64_t limit) {
-    place_frame_in(imagebuf, kImageBufSize, values, start, limit);
-}
-
-const unsigned char* image_bytes() {
-    return imagebuf;
+    const Span span = slot_span(start, limit);
+    for (int64_t o = span.first; o <= span.last; ++o)
+        imagebuf[o] = static_cast<unsigned char>(values[o - start]);
 }
 
 } // namespace imgrebuild

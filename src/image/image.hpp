@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "capture/range.hpp"
 #include "image/replace_file.hpp"
 
 namespace imgrebuild {
@@ -29,16 +30,13 @@ Span slot_span(int64_t start, int64_t limit);
 // dropped; the others still land at their own offsets.
 void place_frame(const int32_t* values, int64_t start, int64_t limit);
 
-// place_frame for another buffer of `size` bytes: offsets at or past `size` are dropped too.
-void place_frame_in(unsigned char* buf, int64_t size, const int32_t* values, int64_t start,
-                    int64_t limit);
+// Where the frame of slot `PN` of a range lands in an image buffer of `size` bytes (at most the
+// image buffer's): the offsets place_frame stores it to, cut at `size` too.
+Span frame_span(const RangeMath& math, int32_t PN, int64_t size);
 
 // Writes the first `outsize` bytes of the image to the output file. When the output file is
 // absent or a regular file, the bytes go to a new file beside it that then replaces it, so the
 // output file is never left half written; a link, device or pipe is written through in place.
 WriteStatus write_output(int32_t outsize);
-
-// The image buffer, for reading.
-const unsigned char* image_bytes();
 
 } // namespace imgrebuild

@@ -167,10 +167,11 @@ int show_missing(const fs::path& dir, size_t imagesize) {
     }
     int missing = 0;
     const long long pixels = static_cast<long long>(kHeader.size());
-    for (const imgcover::Capture& c : a.captures) {
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        const imgcover::Capture& c = a.captures[i];
         if (c.reported < 0 || !c.report_final)
             continue;
-        for (const int32_t pn : c.report) {
+        for (const int32_t pn : imgcover::reported_slots(a, i)) {
             ++missing;
             const long long first = imgrebuild::slot_offset(c.math, pn);
             const long long last = std::min<long long>(first + 162, c.math.limit);

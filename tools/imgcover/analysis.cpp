@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <tuple>
+#include <unordered_map>
 
 #include "image/reception.hpp"
 #include "limits.hpp"
@@ -13,6 +14,156 @@ namespace imgcover {
 
 namespace fs = std::filesystem;
 using namespace imgrebuild;
+
+namespace {
+
+// The key of a range's exact pages.
+std::tuple<int32_t, int32_t, int32_t, int32_t> key_of(const PageRange& r) {
+    return {r.SSC, r.SP, r.ESC, r.EP};
+}
+
+// Looks again at bytes lo to hi for `spans`, the maximal runs of bytes for which `in(o)` holds,
+// ascending: the runs within those bytes are found anew, joined to the parts outside them of
+// the spans that cross their ends. Returns how many more bytes the spans hold than before.
+template <class In> int64_t respan(std::vector<Span>& spans, int64_t lo, int64_t hi, In&& in) {
+    auto from = std::lower_bound(spans.begin(), spans.end(), lo - 1,
+                                 [](const Span& s, int64_t o) { return s.last < o; });
+    auto to = from;
+    int64_t removed = 0;
+    for (; to != spans.end() && to->first <= hi + 1; ++to)
+        removed += std::max<int64_t>(0, std::min(to->last, hi) - std::max(to->first, lo) + 1);
+    std::vector<Span> found;
+    if (from != to && from->first < lo)
+        found.push_back({from->first, lo - 1}); // the part before the bytes looked at
+    int64_t added = 0;
+    for (int64_t o = lo; o <= hi; ++o) {
+        if (!in(o))
+            continue;
+        if (!found.empty() && found.back().last == o - 1)
+            found.back().last = o;
+        else
+            found.push_back({o, o});
+        ++added;
+    }
+    if (from != to && std::prev(to)->last > hi) {
+        const Span after{hi + 1, std::prev(to)->last}; // the part after them
+        if (!found.empty() && found.back().last == hi)
+            found.back().last = after.last;
+        else
+            found.push_back(after);
+    }
+    const auto at = spans.erase(from, to);
+    spans.insert(at, found.begin(), found.end());
+    return added - removed;
+}
+
+// Places one sound frame of capture `c` (its 163 data values) where the rebuild places it;
+// `again` when the capture already filled slot `PN`. Within the image the ledger records it and
+// the coverage marks it; bytes past the image land in the output's extra bytes, as in the
+// rebuild. Returns the image bytes it placed.
+Span place(Analysis& a, const Capture& c, int32_t PN, const uint8_t* values, bool again) {
+    const int64_t size = a.head.imagesize;
+    const int64_t start = slot_offset(c.math, PN);
+    const Span s = frame_span(c.math, PN, static_cast<int64_t>(a.image.size()));
+    const Span in{s.first, std::min(s.last, size - 1)};
+    if (in.first <= in.last) {
+        a.ledger.place(a.image.data(), in.first, in.last, values + (in.first - start), again);
+        const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
+        for (int64_t o = in.first; o <= in.last; ++o)
+            a.coverage[static_cast<size_t>(o)] |= covered;
+    }
+    for (int64_t o = std::max(s.first, size); o <= s.last; ++o)
+        a.image[static_cast<size_t>(o)] = values[o - start];
+    return in;
+}
+
+// Hands the frames of a capture's file, as they are read, to the image and the ledger; keeps
+// their values for a later listing, and the image bytes they placed, where asked.
+class Placer final : public FrameSink {
+  public:
+    Placer(Analysis& a, size_t i, std::vector<uint8_t>* keep, std::vector<Span>* placed)
+        : a_(a), i_(i), keep_(keep), placed_(placed) {}
+    void frame(int32_t PN, const int32_t* values, bool again) override {
+        uint8_t v[kSlotBytes];
+        for (int32_t k = 0; k < kSlotBytes; ++k)
+            v[k] = static_cast<uint8_t>(values[k]);
+        if (keep_ != nullptr)
+            keep_->insert(keep_->end(), v, v + kSlotBytes);
+        const Span s = place(a_, a_.captures[i_], PN, v, again);
+        if (placed_ != nullptr && s.first <= s.last)
+            placed_->push_back(s);
+    }
+
+  private:
+    Analysis& a_;
+    size_t i_;
+    std::vector<uint8_t>* keep_;
+    std::vector<Span>* placed_;
+};
+
+// Places the frames of capture `i`'s file again, as the rebuild does when it reads a file
+// listed before: what the file holds was read once.
+void replay(Analysis& a, size_t i) {
+    const Capture& c = a.captures[i];
+    const CaptureFile& f = a.file_of(c);
+    std::vector<uint8_t> filled(f.read.received.size(), 0);
+    for (size_t k = 0; k < f.read.slots.size(); ++k) {
+        uint8_t& again = filled[static_cast<size_t>(f.read.slots[k])];
+        place(a, c, f.read.slots[k], f.replay.data() + k * kSlotBytes, again != 0);
+        again = 1;
+    }
+}
+
+// The full path of a file of the run.
+std::string path_in(const Analysis& a, const std::string& name) {
+    return (fs::path(a.dir) / name).string();
+}
+
+// Reads the run description and sets up its captures and their files, with nothing read yet.
+// False, with a message, when it cannot be read.
+bool load_description(Analysis& a, std::string& error) {
+    const std::string path = path_in(a, kRunInfoName);
+    const FileMark now = mark_of(path);
+    RunDescription info;
+    if (!a.reader.read_description(path, info, error))
+        return false;
+    a.head = info.head;
+    for (int k = 0; k < 4; ++k)
+        a.head_lines[k] = info.head_lines[k];
+    a.captures.clear();
+    a.files.clear();
+    a.captures.reserve(info.names.size());
+    std::unordered_map<std::string, int32_t> file_named;
+    for (const std::string& line : info.names) {
+        Capture c;
+        static_cast<Listed&>(c) = a.reader.listed_of(line, info.head.SC_S);
+        const int32_t i = static_cast<int32_t>(a.captures.size());
+        if (c.has_range()) {
+            const auto [it, fresh] =
+                file_named.emplace(c.name, static_cast<int32_t>(a.files.size()));
+            if (fresh) {
+                a.files.emplace_back();
+                a.files.back().read = unread(c);
+                a.files.back().first = i;
+            }
+            c.file = it->second;
+            ++a.files[static_cast<size_t>(c.file)].listings;
+        }
+        a.captures.push_back(std::move(c));
+    }
+    a.info_mark = now;
+    return true;
+}
+
+// Sets every capture's status from its file's.
+void take_statuses(Analysis& a) {
+    for (Capture& c : a.captures) {
+        if (c.has_range())
+            c.status = a.read_of(c).status;
+    }
+}
+
+} // namespace
 
 void mark_repeats(Analysis& a) {
     // Pages of the captures seen so far, as disjoint runs: first page -> last page.
@@ -36,319 +187,215 @@ void mark_repeats(Analysis& a) {
     }
 }
 
-namespace {
-
-// Records that the capture being placed put `v` on image byte `o`, which holds image[o].
-// `again`: this capture placed this byte before (its frame's slot came again); otherwise no
-// touched mark on the byte is this capture's, so all are let go first.
-void place_byte(Analysis& a, int64_t o, uint8_t v, bool again) {
-    Ledger& l = a.ledger;
-    const size_t k = static_cast<size_t>(o);
-    uint8_t& b = l.bits[k];
-    uint8_t& now = a.image[k];
-    if (!again) {
-        b = static_cast<uint8_t>(b & ~(Ledger::kTouched | Ledger::kOtherTouched));
-        if ((b & Ledger::kMoreHeld) != 0) {
-            for (Ledger::Held& h : l.more[o])
-                h.touched = false;
-        }
-    }
-    if ((b & Ledger::kPlaced) == 0) {
-        b |= Ledger::kPlaced | Ledger::kTouched;
-        now = v;
-        return;
-    }
-    if (now == v) {
-        if ((b & Ledger::kTouched) == 0)
-            b |= Ledger::kMulti; // an earlier capture placed it too
-        b |= Ledger::kTouched;
-        return;
-    }
-    // Another value: the current one is kept as held before, and `v` becomes current.
-    b |= Ledger::kContested;
-    const Ledger::Held was{now, (b & Ledger::kTouched) != 0, (b & Ledger::kMulti) != 0};
-    Ledger::Held next{v, false, false};
-    bool found = false;
-    if (l.other.empty())
-        l.other.assign(a.ledger.bits.size(), 0);
-    if ((b & Ledger::kOtherHeld) != 0 && l.other[k] == v) {
-        next = {v, (b & Ledger::kOtherTouched) != 0, (b & Ledger::kOtherMulti) != 0};
-        found = true;
-        b = static_cast<uint8_t>(b & ~(Ledger::kOtherTouched | Ledger::kOtherMulti));
-        l.other[k] = was.value;
-        b |= (was.touched ? Ledger::kOtherTouched : 0) | (was.multi ? Ledger::kOtherMulti : 0);
-    } else if ((b & Ledger::kMoreHeld) != 0) {
-        for (Ledger::Held& h : l.more[o]) {
-            if (h.value == v) {
-                next = h;
-                h = was;
-                found = true;
-                break;
-            }
-        }
-    }
-    if (!found) {
-        if ((b & Ledger::kOtherHeld) == 0) {
-            l.other[k] = was.value;
-            b |= Ledger::kOtherHeld | (was.touched ? Ledger::kOtherTouched : 0) |
-                 (was.multi ? Ledger::kOtherMulti : 0);
-        } else {
-            l.more[o].push_back(was);
-            b |= Ledger::kMoreHeld;
-        }
-    }
-    if (found && !next.touched)
-        next.multi = true; // an earlier capture placed this value
-    b = static_cast<uint8_t>(b & ~(Ledger::kTouched | Ledger::kMulti));
-    b |= Ledger::kTouched | (next.multi ? Ledger::kMulti : 0);
-    now = v;
-}
-
-// Places one sound frame of capture `i` (its 163 data values) as the rebuild does; `again`
-// when the capture already filled slot `PN`. A capture's slots do not overlap, so only a slot
-// that comes again places a byte this capture placed before.
-void place(Analysis& a, size_t i, int32_t PN, const uint8_t* values, bool again) {
-    const Capture& c = a.captures[i];
-    const int64_t size = a.head.imagesize;
-    const int64_t start = slot_offset(c.math, PN);
-    const Span s = slot_span(start, std::min(c.math.limit, size - 1));
-    uint8_t* bits = a.ledger.bits.data();
-    uint8_t* image = a.image.data();
-    // The common cases at once: bytes none placed yet, or bytes given the same values again.
-    uint8_t all = 0xFF, any = 0;
-    bool same = true;
-    for (int64_t o = s.first; o <= s.last; ++o) {
-        all &= bits[o];
-        any |= bits[o];
-        same &= image[o] == values[o - start];
-    }
-    uint8_t* cov = a.coverage.data();
-    const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
-    for (int64_t o = s.first; o <= s.last; ++o)
-        cov[o] |= covered;
-    if ((any & Ledger::kPlaced) == 0) {
-        for (int64_t o = s.first; o <= s.last; ++o) {
-            bits[o] = Ledger::kPlaced | Ledger::kTouched;
-            image[o] = values[o - start];
-        }
-    } else if ((all & Ledger::kPlaced) != 0 && (any & Ledger::kMoreHeld) == 0 && same && !again) {
-        // Earlier captures placed the same values: now two or more did.
-        for (int64_t o = s.first; o <= s.last; ++o)
-            bits[o] = static_cast<uint8_t>((bits[o] & ~Ledger::kOtherTouched) | Ledger::kTouched |
-                                           Ledger::kMulti);
-    } else {
-        for (int64_t o = s.first; o <= s.last; ++o)
-            place_byte(a, o, values[o - start], again);
-    }
-    // Bytes past the image land in the output's extra bytes, as in the rebuild.
-    const Span t =
-        slot_span(start, std::min(c.math.limit, static_cast<int64_t>(a.image.size()) - 1));
-    for (int64_t o = std::max(t.first, size); o <= t.last; ++o)
-        a.image[static_cast<size_t>(o)] = values[o - start];
-}
-
-// Hands a capture's frames, as they are read, to the image and the ledger.
-class Placer final : public FrameSink {
-  public:
-    Placer(Analysis& a, size_t i, std::vector<uint8_t>* keep) : a_(a), i_(i), keep_(keep) {}
-    void frame(int32_t PN, const int32_t* values, bool again) override {
-        uint8_t v[kSlotBytes];
-        for (int32_t k = 0; k < kSlotBytes; ++k)
-            v[k] = static_cast<uint8_t>(values[k]);
-        if (keep_ != nullptr)
-            keep_->insert(keep_->end(), v, v + kSlotBytes);
-        place(a_, i_, PN, v, again);
-    }
-
-  private:
-    Analysis& a_;
-    size_t i_;
-    std::vector<uint8_t>* keep_;
-};
-
-} // namespace
-
-void read_all(Analysis& a) {
+void place_all(Analysis& a) {
     const int64_t size = a.head.imagesize;
     a.image.assign(static_cast<size_t>(size) + kOutputExtra, 0xFF);
-    a.ledger = Ledger{};
-    a.ledger.bits.assign(static_cast<size_t>(size), 0);
+    a.ledger.reset(size);
     a.coverage.assign(static_cast<size_t>(size), 0);
-    a.replay.clear();
-    std::map<std::string, size_t> first; // name -> its first listing
-    std::map<std::string, int32_t> listings;
-    for (const Capture& c : a.captures) {
-        if (c.has_range())
-            ++listings[c.name];
-    }
     for (size_t i = 0; i < a.captures.size(); ++i) {
-        Capture& c = a.captures[i];
+        const Capture& c = a.captures[i];
         if (!c.has_range())
             continue;
-        const auto [it, fresh] = first.emplace(c.name, i);
-        if (fresh) {
-            std::vector<uint8_t>* keep = listings[c.name] > 1 ? &a.replay[c.name] : nullptr;
-            Placer sink(a, i, keep);
-            CaptureReader::forget(c);
-            bool reset = false;
-            a.reader.read(a.dir, c, sink, reset);
+        CaptureFile& f = a.files[static_cast<size_t>(c.file)];
+        if (!a.first_listing(i)) {
+            replay(a, i);
             continue;
         }
-        // The same file listed again: the rebuild reads it again; what it holds was read once.
-        const Capture& e = a.captures[it->second];
-        c.status = e.status;
-        c.warning = e.warning;
-        c.received = e.received;
-        c.slots = e.slots;
-        c.frames = e.frames;
-        c.progress = e.progress;
-        c.blank_lines = e.blank_lines;
-        c.bad_lines = e.bad_lines;
-        c.not_image = e.not_image;
-        c.duplicate_frames = e.duplicate_frames;
-        const std::vector<uint8_t>& data = a.replay[c.name];
-        std::vector<uint8_t> filled(c.received.size(), 0);
-        for (size_t k = 0; k < c.slots.size(); ++k) {
-            uint8_t& again = filled[static_cast<size_t>(c.slots[k])];
-            place(a, i, c.slots[k], data.data() + k * kSlotBytes, again != 0);
-            again = 1;
-        }
+        f.read = unread(c);
+        f.replay.clear();
+        Placer sink(a, i, f.listings > 1 ? &f.replay : nullptr, nullptr);
+        a.reader.read(a.dir, f.read, sink);
     }
-}
-
-void compute_coverage(Analysis& a) {
-    const int64_t size = a.head.imagesize;
-    a.coverage.assign(static_cast<size_t>(size), 0);
-    for (const Capture& c : a.captures) {
-        if (!c.has_range())
-            continue;
-        const uint8_t bits = c.repeat ? kCovered : kCovered | kFirstTry;
-        for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-            if (c.received[static_cast<size_t>(PN)] == 0)
-                continue;
-            const Span s = slot_span(slot_offset(c.math, PN), std::min(c.math.limit, size - 1));
-            for (int64_t o = s.first; o <= s.last; ++o)
-                a.coverage[static_cast<size_t>(o)] |= bits;
-        }
-    }
+    take_statuses(a);
 }
 
 void find_missing_spans(Analysis& a) {
     const int64_t size = a.head.imagesize;
-    a.covered_bytes = 0;
     a.missing.clear();
-    for (int64_t o = 0; o < size; ++o) {
-        if (a.coverage[static_cast<size_t>(o)] & kCovered) {
-            ++a.covered_bytes;
-        } else if (!a.missing.empty() && a.missing.back().last == o - 1) {
-            a.missing.back().last = o;
-        } else {
-            a.missing.push_back({o, o});
-        }
-    }
+    const uint8_t* cov = a.coverage.data();
+    a.covered_bytes =
+        size - respan(a.missing, 0, size - 1, [&](int64_t o) { return (cov[o] & kCovered) == 0; });
 }
 
 void find_unsettled(Analysis& a) {
     const int64_t size = a.head.imagesize;
-    const uint8_t* bits = a.ledger.bits.data();
     uint8_t* cov = a.coverage.data();
     a.contested_bytes = 0;
     for (int64_t o = 0; o < size; ++o)
-        a.contested_bytes += (bits[o] & Ledger::kContested) != 0;
+        a.contested_bytes += a.ledger.contested(o);
     a.unsettled_bytes = 0;
     a.unsettled.clear();
-    for (Capture& c : a.captures)
-        c.contradicted_frames = 0;
+    for (CaptureFile& f : a.files)
+        f.contradicted_frames = 0;
     if (a.contested_bytes == 0)
         return; // no frame is contradicted, so every byte is settled
     // A frame is contradicted when a byte it placed is contested. Going through the frames in
     // the rebuild's order, the last frame to place a byte decides whether it is unsettled: it
     // is when that frame is contradicted and only one capture placed the byte's final value.
-    for (Capture& c : a.captures) {
+    for (size_t i = 0; i < a.captures.size(); ++i) {
+        const Capture& c = a.captures[i];
         if (!c.has_range())
             continue;
-        for (const int32_t PN : c.slots) {
-            const Span s = slot_span(slot_offset(c.math, PN), std::min(c.math.limit, size - 1));
-            uint8_t any = 0;
-            for (int64_t o = s.first; o <= s.last; ++o)
-                any |= bits[o];
-            if ((any & Ledger::kContested) == 0) {
+        CaptureFile& f = a.files[static_cast<size_t>(c.file)];
+        const bool first = a.first_listing(i);
+        for (const int32_t PN : f.read.slots) {
+            const Span s = frame_span(c.math, PN, size);
+            if (!a.ledger.any_contested(s.first, s.last)) {
                 for (int64_t o = s.first; o <= s.last; ++o)
                     cov[o] &= static_cast<uint8_t>(~kUnsettled);
                 continue;
             }
-            ++c.contradicted_frames;
+            f.contradicted_frames += first;
             for (int64_t o = s.first; o <= s.last; ++o)
-                cov[o] = (bits[o] & Ledger::kMulti) != 0
-                             ? static_cast<uint8_t>(cov[o] & ~kUnsettled)
-                             : static_cast<uint8_t>(cov[o] | kUnsettled);
+                cov[o] = a.ledger.multi(o) ? static_cast<uint8_t>(cov[o] & ~kUnsettled)
+                                           : static_cast<uint8_t>(cov[o] | kUnsettled);
         }
     }
-    for (int64_t o = 0; o < size; ++o) {
-        if ((cov[o] & kUnsettled) == 0)
-            continue;
-        ++a.unsettled_bytes;
-        if (!a.unsettled.empty() && a.unsettled.back().last == o - 1)
-            a.unsettled.back().last = o;
-        else
-            a.unsettled.push_back({o, o});
-    }
+    a.unsettled_bytes =
+        respan(a.unsettled, 0, size - 1, [&](int64_t o) { return (cov[o] & kUnsettled) != 0; });
 }
+
+namespace {
+
+// The slots no file of range `key` filled, for every file of that range.
+void find_missing_after_all_passes_of(Analysis& a,
+                                      const std::tuple<int32_t, int32_t, int32_t, int32_t>& key,
+                                      std::vector<CaptureFile*>& group) {
+    group.clear();
+    for (CaptureFile& f : a.files) {
+        if (key_of(a.captures[static_cast<size_t>(f.first)].range) == key)
+            group.push_back(&f);
+    }
+    if (group.empty())
+        return;
+    std::vector<uint8_t> u(group[0]->read.received.size(), 0);
+    for (const CaptureFile* f : group) {
+        for (size_t k = 0; k < u.size(); ++k)
+            u[k] |= f->read.received[k];
+    }
+    std::vector<int32_t> missing;
+    for (size_t k = 0; k < u.size(); ++k) {
+        if (u[k] == 0)
+            missing.push_back(static_cast<int32_t>(k));
+    }
+    for (CaptureFile* f : group)
+        f->all_passes = missing;
+}
+
+} // namespace
 
 void find_missing_after_all_passes(Analysis& a) {
     std::map<std::tuple<int32_t, int32_t, int32_t, int32_t>, std::vector<uint8_t>> unions;
-    for (const Capture& c : a.captures) {
-        if (!c.has_range())
-            continue;
-        std::vector<uint8_t>& u = unions[{c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}];
-        u.resize(c.received.size(), 0);
-        for (size_t k = 0; k < c.received.size(); ++k)
-            u[k] |= c.received[k];
+    const auto range_of = [&](const CaptureFile& f) {
+        return key_of(a.captures[static_cast<size_t>(f.first)].range);
+    };
+    for (const CaptureFile& f : a.files) {
+        std::vector<uint8_t>& u = unions[range_of(f)];
+        u.resize(f.read.received.size(), 0);
+        for (size_t k = 0; k < f.read.received.size(); ++k)
+            u[k] |= f.read.received[k];
     }
-    for (Capture& c : a.captures) {
-        c.all_passes.clear();
-        if (!c.has_range())
-            continue;
-        const std::vector<uint8_t>& u = unions[{c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}];
+    for (CaptureFile& f : a.files) {
+        f.all_passes.clear();
+        const std::vector<uint8_t>& u = unions[range_of(f)];
         for (size_t k = 0; k < u.size(); ++k) {
             if (u[k] == 0)
-                c.all_passes.push_back(static_cast<int32_t>(k));
+                f.all_passes.push_back(static_cast<int32_t>(k));
         }
-    }
-}
-
-void predict_reports(Analysis& a) {
-    // The rebuild's own merge, over the captures it could read, in their order.
-    const auto rec = std::make_unique<Reception>();
-    reception_reset(*rec);
-    Capture* previous = nullptr; // the last file the rebuild read
-    for (Capture& c : a.captures) {
-        c.reported = -1;
-        c.report.clear();
-        c.report_final = false;
-        if (c.status != CaptureStatus::ok)
-            continue;
-        start_file(*rec, c.math.mcomsize);
-        for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-            if (c.received[static_cast<size_t>(PN)] != 0)
-                mark_slot(*rec, PN);
-        }
-        if (previous != nullptr && merges_with_previous(*rec, c.math.rangekey))
-            previous->report_final = false;
-        c.reported = end_file(*rec, c.math.mcomsize, c.math.rangekey);
-        for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-            if (rec->judgeo[PN] == 0)
-                c.report.push_back(PN);
-        }
-        c.report_final = true;
-        previous = &c;
     }
 }
 
 namespace {
 
-// Everything derived from what the captures received.
-// (The coverage bits were set while the frames were placed.)
+// The rebuild's merge of capture `i`, which it could read, into `rec`: whether it merged with
+// the file before it, and how many slots its report lists (rec.judgeo holds them).
+int32_t merge_capture(const Analysis& a, size_t i, Reception& rec, bool& merges) {
+    const Capture& c = a.captures[i];
+    const CaptureRead& r = a.read_of(c);
+    start_file(rec, c.math.mcomsize);
+    for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
+        if (r.received[static_cast<size_t>(PN)] != 0)
+            mark_slot(rec, PN);
+    }
+    merges = merges_with_previous(rec, c.math.rangekey);
+    return end_file(rec, c.math.mcomsize, c.math.rangekey);
+}
+
+// predict_reports for captures `changed` and later, the ones before being as they were: goes on
+// from the merge point when it stands at or before `changed`, else from the start. Leaves the
+// merge point before the last capture the rebuild reads, the one most likely to grow next.
+void predict_reports_from(Analysis& a, size_t changed) {
+    const MergePoint from = a.merged.at <= changed ? a.merged : MergePoint{};
+    const auto rec = std::make_unique<Reception>();
+    if (from.rec)
+        *rec = *from.rec;
+    else
+        reception_reset(*rec);
+    const size_t n = a.captures.size();
+    size_t last = n;
+    for (size_t i = from.at; i < n; ++i) {
+        Capture& c = a.captures[i];
+        c.reported = -1;
+        c.report_final = false;
+        if (c.status == CaptureStatus::ok)
+            last = i;
+    }
+    int32_t previous = from.previous; // the last file the rebuild read
+    if (previous >= 0)
+        a.captures[static_cast<size_t>(previous)].report_final = true;
+    for (size_t i = from.at; i < n; ++i) {
+        if (i == last)
+            a.merged = {i, previous, std::make_shared<const Reception>(*rec)};
+        Capture& c = a.captures[i];
+        if (c.status != CaptureStatus::ok)
+            continue;
+        bool merges = false;
+        c.reported = merge_capture(a, i, *rec, merges);
+        if (previous >= 0 && merges)
+            a.captures[static_cast<size_t>(previous)].report_final = false;
+        c.report_final = true;
+        previous = static_cast<int32_t>(i);
+    }
+}
+
+} // namespace
+
+void predict_reports(Analysis& a) {
+    a.merged = MergePoint{};
+    predict_reports_from(a, 0);
+}
+
+std::vector<int32_t> reported_slots(const Analysis& a, size_t i) {
+    const auto rec = std::make_unique<Reception>();
+    reception_reset(*rec);
+    bool merges = false;
+    for (size_t k = 0; k < i; ++k) {
+        if (a.captures[k].status == CaptureStatus::ok)
+            merge_capture(a, k, *rec, merges);
+    }
+    std::vector<int32_t> slots;
+    if (i >= a.captures.size() || a.captures[i].status != CaptureStatus::ok)
+        return slots;
+    merge_capture(a, i, *rec, merges);
+    for (int32_t PN = 0; PN < a.captures[i].math.mcomsize; ++PN) {
+        if (rec->judgeo[PN] == 0)
+            slots.push_back(PN);
+    }
+    return slots;
+}
+
+int64_t total_frames(const Analysis& a) {
+    int64_t n = 0;
+    for (const Capture& c : a.captures) {
+        if (c.has_range())
+            n += a.read_of(c).frames;
+    }
+    return n;
+}
+
+namespace {
+
+// Everything derived from what the captures received, in its order.
 void derive(Analysis& a) {
     find_missing_spans(a);
     find_unsettled(a);
@@ -356,37 +403,62 @@ void derive(Analysis& a) {
     predict_reports(a);
 }
 
-// Reads the run description and sets up its captures, with nothing read yet. False, with a
-// message, when it cannot be read.
-bool load_description(Analysis& a, std::string& error) {
-    const std::string path = (fs::path(a.dir) / kRunInfoName).string();
-    const FileMark now = mark_of(path);
-    RunDescription info;
-    if (!a.reader.read_description(path, info, error))
-        return false;
-    a.head = info.head;
-    for (int k = 0; k < 4; ++k)
-        a.head_lines[k] = info.head_lines[k];
-    a.captures.clear();
-    a.captures.reserve(info.names.size());
-    for (const std::string& name : info.names)
-        a.captures.push_back(a.reader.capture_of(name, info.head.SC_S));
-    a.listed = static_cast<int32_t>(info.names.size());
-    a.info_mark = now;
+// True when capture files `grown` (by index, each listed once, in the order listed) can be read
+// on from where they stand: no frame of a capture listed after the first of them was placed.
+bool extends(const Analysis& a, const std::vector<int32_t>& grown) {
+    const size_t first = static_cast<size_t>(a.files[static_cast<size_t>(grown.front())].first);
+    for (size_t i = first + 1; i < a.captures.size(); ++i) {
+        const Capture& c = a.captures[i];
+        if (c.has_range() && a.read_of(c).frames > 0)
+            return false;
+    }
     return true;
 }
 
-// True when file_info.txt or a capture it lists is not as it was when last read.
-bool anything_changed(const Analysis& a) {
-    if (!same_mark(mark_of((fs::path(a.dir) / kRunInfoName).string()), a.info_mark))
-        return true;
-    for (const Capture& c : a.captures) {
-        if (!c.has_range())
-            continue;
-        if (!same_mark(mark_of((fs::path(a.dir) / c.name).string()), c.progress.mark))
-            return true;
+// Reads on the grown files and extends every derived part with what they placed. False when a
+// read failed, so that only a fresh analysis tells what the files hold.
+bool extend(Analysis& a, const std::vector<int32_t>& grown) {
+    std::vector<Span> placed;
+    for (const int32_t k : grown) {
+        CaptureFile& f = a.files[static_cast<size_t>(k)];
+        Placer sink(a, static_cast<size_t>(f.first), nullptr, &placed);
+        a.reader.read(a.dir, f.read, sink);
+        if (f.read.status != CaptureStatus::ok)
+            return false;
     }
-    return false;
+    take_statuses(a);
+    const int64_t size = a.head.imagesize;
+    int64_t lo = size, hi = -1;
+    bool contested = false;
+    for (const Span& s : placed) {
+        lo = std::min(lo, s.first);
+        hi = std::max(hi, s.last);
+        contested = contested || a.ledger.any_contested(s.first, s.last);
+    }
+    uint8_t* cov = a.coverage.data();
+    if (hi >= lo)
+        a.covered_bytes -=
+            respan(a.missing, lo, hi, [&](int64_t o) { return (cov[o] & kCovered) == 0; });
+    if (contested) {
+        find_unsettled(a);
+    } else if (hi >= lo) {
+        // No frame placed now is contradicted, and none placed before became so: the bytes
+        // placed now are settled, the others as they were.
+        for (const Span& s : placed) {
+            for (int64_t o = s.first; o <= s.last; ++o)
+                cov[o] &= static_cast<uint8_t>(~kUnsettled);
+        }
+        a.unsettled_bytes +=
+            respan(a.unsettled, lo, hi, [&](int64_t o) { return (cov[o] & kUnsettled) != 0; });
+    }
+    std::vector<CaptureFile*> group;
+    for (const int32_t k : grown) {
+        const CaptureFile& f = a.files[static_cast<size_t>(k)];
+        find_missing_after_all_passes_of(a, key_of(a.captures[static_cast<size_t>(f.first)].range),
+                                         group);
+    }
+    predict_reports_from(a, static_cast<size_t>(a.files[static_cast<size_t>(grown.front())].first));
+    return true;
 }
 
 } // namespace
@@ -395,21 +467,40 @@ bool analyse(Analysis& a, std::string& error) {
     if (!load_description(a, error))
         return false;
     mark_repeats(a);
-    read_all(a);
+    place_all(a);
     derive(a);
     return true;
 }
 
-bool refresh(Analysis& a, bool& changed, std::string& error) {
-    changed = anything_changed(a);
-    return !changed || analyse(a, error);
-}
-
-int64_t total_frames(const Analysis& a) {
-    int64_t n = 0;
-    for (const Capture& c : a.captures)
-        n += c.frames;
-    return n;
+bool look(Analysis& a, bool& changed, std::string& error) {
+    changed = true;
+    if (!same_mark(mark_of(path_in(a, kRunInfoName)), a.info_mark))
+        return analyse(a, error);
+    // Each file looked at once, however often it is listed.
+    std::vector<int32_t> grown;
+    bool other = false;
+    for (size_t k = 0; k < a.files.size() && !other; ++k) {
+        const CaptureFile& f = a.files[k];
+        switch (change_of(f.read, mark_of(path_in(a, f.read.name)))) {
+        case FileChange::none:
+            break;
+        case FileChange::appended:
+            if (f.listings > 1)
+                other = true; // its frames are placed at every listing
+            grown.push_back(static_cast<int32_t>(k));
+            break;
+        case FileChange::other:
+            other = true;
+            break;
+        }
+    }
+    if (!other && grown.empty()) {
+        changed = false;
+        return true;
+    }
+    if (!other && extends(a, grown) && extend(a, grown))
+        return true;
+    return analyse(a, error);
 }
 
 } // namespace imgcover

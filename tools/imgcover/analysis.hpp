@@ -1,15 +1,18 @@
 // imgcover's analysis: what every capture of a working directory received, and which bytes of
-// the image no capture covered. Made in named steps from what the capture reader read.
+// the image no capture covered. Made in named steps from what the capture reader read, and
+// extended, look by look, while the captures grow.
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "capture/range.hpp"
 #include "capture_reader.hpp"
 #include "image/image.hpp"
+#include "image/reception.hpp"
+#include "ledger.hpp"
 #include "run/run_info.hpp"
 
 namespace imgcover {
@@ -18,64 +21,74 @@ using imgrebuild::PageRange;
 using imgrebuild::RangeMath;
 using imgrebuild::Span;
 
-inline bool same_range(const PageRange& a, const PageRange& b) {
-    return a.SSC == b.SSC && a.SP == b.SP && a.ESC == b.ESC && a.EP == b.EP;
-}
-
 // Bits of a byte's coverage state.
 inline constexpr uint8_t kCovered = 1;   // some sound frame placed data on it
 inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed data on it
 inline constexpr uint8_t kUnsettled = 4; // the frame that placed its final value is contradicted
                                          // and no other capture placed that same value on it
 
-// What the analysis keeps of the values placed on every image byte, in the rebuild's order (the
-// captures as listed, their lines in order), to tell contested and confirmed bytes apart without
-// keeping the frames. The image itself holds each byte's current value.
-struct Ledger {
-    // Per image byte: bits below. "Current" is the value the byte holds now.
-    std::vector<uint8_t> bits;
-    // Per image byte, made when the first byte is contested: the value it held before its
-    // current one (valid with kOtherHeld).
-    std::vector<uint8_t> other;
-    // A value a byte held that is neither its current nor its other one, with its bits.
-    struct Held {
-        uint8_t value;
-        bool touched;
-        bool multi;
-    };
-    std::map<int64_t, std::vector<Held>> more; // bytes with kMoreHeld
+// One capture file of the run, however often it is listed (by the same name).
+struct CaptureFile {
+    CaptureRead read;     // what the reader read of it
+    int32_t first = -1;   // the first capture that lists it
+    int32_t listings = 0; // name lines that list it
+    // Listed more than once: the 163 data values of each of its sound frames, in line order, to
+    // place again at every later listing without reading the file again.
+    std::vector<uint8_t> replay;
+    // Derived by the analysis from all captures:
+    std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
+                                     // exact range filled
+    int64_t contradicted_frames = 0; // sound frames that placed a byte another frame placed
+                                     // with a different value
+};
 
-    static constexpr uint8_t kPlaced = 1;     // some frame placed a value on it
-    static constexpr uint8_t kTouched = 2;    // the current capture placed the current value
-    static constexpr uint8_t kMulti = 4;      // two or more captures placed the current value
-    static constexpr uint8_t kContested = 8;  // frames placed different values on it
-    static constexpr uint8_t kOtherHeld = 16; // `other` holds a value placed before
-    static constexpr uint8_t kOtherTouched = 32;
-    static constexpr uint8_t kOtherMulti = 64;
-    static constexpr uint8_t kMoreHeld = 128; // `more` holds further values
+// One name line of the run description: a capture as listed.
+struct Capture : Listed {
+    // Its file in Analysis::files; -1 when it states no range. Its status (ok or unreadable)
+    // is its file's.
+    int32_t file = -1;
+    // Derived by the analysis:
+    bool repeat = false;       // a capture listed before it overlaps its pages
+    int32_t reported = -1;     // slots the rebuild's report for this file lists; -1: no report
+    bool report_final = false; // no later file's merge takes this report over
+};
+
+// The rebuild's merge as it stood before a capture, to go on from there when only that capture
+// and later ones changed.
+struct MergePoint {
+    size_t at = 0;         // the capture it stood before
+    int32_t previous = -1; // the last capture the rebuild read before it; -1: none
+    std::shared_ptr<const imgrebuild::Reception> rec; // its reception; none: as at the start
 };
 
 struct Analysis {
     std::string dir;
     imgrebuild::RunHead head{};
-    std::string head_lines[4]; // lines 1 to 4 of file_info.txt as read, without their line end
-    std::vector<Capture> captures;
-    int32_t listed = 0;            // name lines read
-    std::vector<uint8_t> coverage; // per image byte: kCovered, kFirstTry and kUnsettled bits
+    std::string head_lines[4];      // lines 1 to 4 of file_info.txt as read, without their line end
+    std::vector<Capture> captures;  // the name lines read, in order
+    std::vector<CaptureFile> files; // each file they name, in the order first listed
+    std::vector<uint8_t> coverage;  // per image byte: kCovered, kFirstTry and kUnsettled bits
     std::vector<uint8_t> image; // the image as rebuilt, its extra bytes too: 0xFF where uncovered
-    bool keep_image = false;    // kept for compatibility: the image is always made
-    Ledger ledger;
-    // The frames of every capture listed more than once, by name: 163 values a frame, in line
-    // order, so that a file is read once however often it is listed.
-    std::map<std::string, std::vector<uint8_t>> replay;
+    Ledger ledger;              // the values placed on the image's bytes
     int64_t covered_bytes = 0;
     std::vector<Span> missing;   // maximal runs of uncovered bytes, ascending
     int64_t contested_bytes = 0; // bytes on which sound frames placed different values
     int64_t unsettled_bytes = 0; // bytes with kUnsettled
     std::vector<Span> unsettled; // maximal runs of unsettled bytes, ascending
+    MergePoint merged;           // where predict_reports can go on from
     FileMark info_mark;          // file_info.txt when it was last read
-    CaptureReader reader;        // its buffers; where each capture was left is in the capture
+    CaptureReader reader;        // its buffers; where each file was left is in the file
 
+    // The file of a capture that states a range.
+    const CaptureFile& file_of(const Capture& c) const {
+        return files[static_cast<size_t>(c.file)];
+    }
+    // What was read of it.
+    const CaptureRead& read_of(const Capture& c) const { return file_of(c).read; }
+    // Capture `i` states a range and is the first to list its file.
+    bool first_listing(size_t i) const {
+        return captures[i].has_range() && file_of(captures[i]).first == static_cast<int32_t>(i);
+    }
     // Every byte covered and none unsettled.
     bool complete() const { return covered_bytes == head.imagesize && unsettled_bytes == 0; }
     // Covered bytes as a percentage of the image (100 for an empty image).
@@ -90,33 +103,37 @@ struct Analysis {
 // when the run description cannot be read or its head is one the rebuild would refuse.
 bool analyse(Analysis& a, std::string& error);
 
-// Brings an earlier analysis up to date: when file_info.txt or any capture it lists changed
-// since the last look, analyses them again from their start, so that the result is always
-// the one-shot analysis of the files as they stand. `changed` tells whether anything differed.
+// Brings an earlier analysis up to date, so that it is always the one-shot analysis of the files
+// as they stand. When the only change is that captures grew, and nothing was placed after the
+// first of them, only what was appended is read and the analysis is extended; any other change
+// (file_info.txt, a capture rewritten, shortened or replaced, an earlier capture growing, a file
+// listed twice growing) analyses everything again. `changed` tells whether anything differed.
 // False, with a message, as analyse.
-bool refresh(Analysis& a, bool& changed, std::string& error);
+bool look(Analysis& a, bool& changed, std::string& error);
 
-// The steps that derive the analysis from what the captures received, in their order.
+// The steps that make the analysis, in their order; each after the ones before it.
 
 // Marks every capture that overlaps the pages of one listed before it as a repeat.
 void mark_repeats(Analysis& a);
-// Reads every capture in order, placing its sound frames in the image, the coverage (kCovered
-// and kFirstTry, as compute_coverage makes them) and the ledger.
-void read_all(Analysis& a);
-// Per image byte: covered by some capture, and by one that is no repeat.
-void compute_coverage(Analysis& a);
+// Reads every file from its start and places the sound frames of every listing in the
+// rebuild's order: the image, the ledger, and the coverage's kCovered and kFirstTry bits.
+void place_all(Analysis& a);
 // The covered bytes and the maximal runs of uncovered ones.
 void find_missing_spans(Analysis& a);
-// Contested bytes, contradicted frames per capture, and the unsettled bytes: those whose final
-// value came from a contradicted frame and that no other capture placed with that same value.
+// Contested bytes, contradicted frames per file, and the unsettled bytes (the coverage's
+// kUnsettled bits): those whose final value came from a contradicted frame and that no other
+// capture placed with that same value.
 void find_unsettled(Analysis& a);
-// Per capture: the slots that no capture of the same exact range received, wherever listed.
+// Per file: the slots that no capture of the same exact range received, wherever listed.
 void find_missing_after_all_passes(Analysis& a);
-// Per capture the rebuild reads: the slots its report lists, by the rebuild's own merge, and
-// whether a later file's merge takes that report over.
+// Per capture the rebuild reads: how many slots its report lists, by the rebuild's own merge,
+// and whether a later file's merge takes that report over.
 void predict_reports(Analysis& a);
 
-// Sound frames read in all captures.
+// The slots the rebuild's report for capture `i` lists (none when it makes no report).
+std::vector<int32_t> reported_slots(const Analysis& a, size_t i);
+
+// Sound frames read in all captures, a file listed twice counted twice.
 int64_t total_frames(const Analysis& a);
 
 } // namespace imgcover

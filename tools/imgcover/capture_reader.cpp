@@ -154,8 +154,8 @@ bool CaptureReader::read_description(const std::string& path, RunDescription& in
     return true;
 }
 
-Capture CaptureReader::capture_of(const std::string& line, int32_t SC_S) {
-    Capture c;
+Listed CaptureReader::listed_of(const std::string& line, int32_t SC_S) {
+    Listed c;
     const NameStatus parsed =
         parse_name_line(line.data(), line.data() + line.size(), b_->na, c.range);
     c.name = b_->na;
@@ -163,98 +163,90 @@ Capture CaptureReader::capture_of(const std::string& line, int32_t SC_S) {
         c.status = CaptureStatus::bad_name;
         return c;
     }
-    if (!compute_range(c.range, SC_S, c.math)) {
+    if (!compute_range(c.range, SC_S, c.math))
         c.status = CaptureStatus::bad_range;
-        return c;
-    }
-    c.received.assign(static_cast<size_t>(c.math.mcomsize), 0);
     return c;
 }
 
-void CaptureReader::forget(Capture& c) {
-    std::fill(c.received.begin(), c.received.end(), 0);
-    c.slots.clear();
-    c.frames = 0;
-    c.blank_lines = c.bad_lines = c.not_image = c.duplicate_frames = 0;
-    c.progress = ReadProgress{};
+CaptureRead unread(const Listed& c) {
+    CaptureRead f;
+    f.name = c.name;
+    f.math = c.math;
+    f.received.assign(static_cast<size_t>(c.math.mcomsize), 0);
+    return f;
 }
 
-bool CaptureReader::read(const std::string& dir, Capture& c, FrameSink& sink, bool& reset) {
-    reset = false;
-    if (!c.has_range())
-        return false;
-    ReadProgress& p = c.progress;
-    const fs::path path = fs::path(dir) / c.name;
+FileChange change_of(const CaptureRead& f, const FileMark& now) {
+    const ReadProgress& p = f.progress;
+    if (same_mark(now, p.mark))
+        return FileChange::none;
+    if (!now.regular)
+        return FileChange::other;
+    if (p.offset == 0 && p.lines == 0)
+        return FileChange::appended; // nothing read of it yet: all of it is new
+    if (f.status != CaptureStatus::ok || now.identity != p.mark.identity ||
+        now.size <= p.mark.size || now.size < p.offset)
+        return FileChange::other; // replaced, shortened, or rewritten in place
+    return FileChange::appended;
+}
+
+void CaptureReader::read(const std::string& dir, CaptureRead& f, FrameSink& sink) {
+    ReadProgress& p = f.progress;
+    const fs::path path = fs::path(dir) / f.name;
     const FileMark now = mark_of(path.string());
-    if (p.mark.exists && same_mark(now, p.mark) && c.status == CaptureStatus::ok)
-        return false;
+    p.mark = now;
     if (!now.exists) {
-        // Not there (yet): nothing received. What it held before no longer counts.
-        const bool changed = c.status != CaptureStatus::unreadable || c.frames > 0;
-        reset = c.frames > 0 || p.offset > 0;
-        forget(c);
-        c.status = CaptureStatus::unreadable;
-        c.warning = "cannot open " + path.generic_string();
-        return changed;
+        // Not there (yet): nothing received.
+        f.status = CaptureStatus::unreadable;
+        f.warning = "cannot open " + path.generic_string();
+        return;
     }
     if (!now.regular) {
         // A pipe, device or folder: reading it could block, or take data meant for the rebuild.
-        const bool changed = c.status != CaptureStatus::unreadable || c.frames > 0;
-        reset = c.frames > 0 || p.offset > 0;
-        forget(c);
-        c.status = CaptureStatus::unreadable;
-        c.warning = "cannot read " + path.generic_string() + ": not a regular file";
-        p.mark = now; // looked at again only when it changes
-        return changed;
+        f.status = CaptureStatus::unreadable;
+        f.warning = "cannot read " + path.generic_string() + ": not a regular file";
+        return;
     }
-    if (now.identity != p.mark.identity || now.size < p.offset ||
-        (now.size == p.mark.size && now.mtime != p.mark.mtime)) {
-        reset = c.frames > 0 || p.offset > 0;
-        forget(c);
-    }
-    const CaptureStatus was = c.status;
-    const int64_t had = p.offset;
-    p.mark = now;
     Buffers& b = *b_;
     FileGuard file(open_input(path.string().c_str()));
     if (file.file == nullptr || !seek(file.file, p.offset)) {
-        c.status = CaptureStatus::unreadable;
-        c.warning = "cannot open " + path.generic_string();
-        p.mark = FileMark{};
-        return was != c.status || reset;
+        f.status = CaptureStatus::unreadable;
+        f.warning = "cannot open " + path.generic_string();
+        p.mark = FileMark{}; // try again on the next look
+        return;
     }
     reader_open(b.reader, file.file);
     const FramesRead r =
         read_frames(b.reader, b.data, b.frame, p.lines + 1, [&](int64_t, FrameStatus status) {
             if (status != FrameStatus::ok) {
                 if (status == FrameStatus::blank)
-                    ++c.blank_lines;
+                    ++f.blank_lines;
                 else if (status == FrameStatus::not_image)
-                    ++c.not_image;
+                    ++f.not_image;
                 else if (is_invalid(status))
-                    ++c.bad_lines;
+                    ++f.bad_lines;
                 return;
             }
-            const int32_t PN = slot_of(b.frame.counter, c.math.mcomsize);
-            uint8_t& got = c.received[static_cast<size_t>(PN)];
+            const int32_t PN = slot_of(b.frame.counter, f.math.mcomsize);
+            uint8_t& got = f.received[static_cast<size_t>(PN)];
             const bool again = got != 0;
-            c.duplicate_frames += got;
+            f.duplicate_frames += got;
             got = 1;
-            c.slots.push_back(PN);
-            ++c.frames;
+            f.slots.push_back(PN);
+            ++f.frames;
             sink.frame(PN, b.frame.rda + kFrameDataFirst, again);
         });
+    fetched_ += b.reader.taken;
     p.offset += r.end;
     p.lines += r.lines;
     if (r.status == ReadStatus::failed) {
-        c.status = CaptureStatus::unreadable;
-        c.warning = "cannot read " + path.generic_string();
+        f.status = CaptureStatus::unreadable;
+        f.warning = "cannot read " + path.generic_string();
         p.mark = FileMark{}; // try again on the next look
     } else {
-        c.status = CaptureStatus::ok;
-        c.warning.clear();
+        f.status = CaptureStatus::ok;
+        f.warning.clear();
     }
-    return reset || was != c.status || p.offset != had;
 }
 
 } // namespace imgcover

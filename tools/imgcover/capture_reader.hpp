@@ -41,34 +41,15 @@ const char* status_name(CaptureStatus status);
 struct ReadProgress {
     int64_t offset = 0; // bytes read: the next read starts here
     int64_t lines = 0;  // lines handled as frames
-    FileMark mark;
+    FileMark mark;      // the file when it was last read
 };
 
-// One capture the run description lists, and what its sound frames filled.
-struct Capture {
+// One name line of the run description, as parsed.
+struct Listed {
     std::string name; // the name line's text up to its line feed
     CaptureStatus status = CaptureStatus::ok;
     imgrebuild::PageRange range{};
-    imgrebuild::RangeMath math{};  // valid for ok and unreadable
-    int64_t frames = 0;            // sound frames read
-    std::vector<uint8_t> received; // per slot: 1 when a sound frame of this file filled it
-    std::vector<int32_t> slots;    // the slot of every sound frame, in line order
-    // What the lines read were (their number is progress.lines):
-    int64_t blank_lines = 0;      // empty or only white space
-    int64_t bad_lines = 0;        // not a valid frame
-    int64_t not_image = 0;        // a frame with another identifier
-    int64_t duplicate_frames = 0; // sound frames whose slot this file had already filled
-    std::string warning;          // why it is unreadable
-    ReadProgress progress;
-    // Derived by the analysis from all captures:
-    std::vector<int32_t> all_passes; // missing after all passes: slots no capture of the same
-                                     // exact range filled
-    int32_t reported = -1;       // slots the rebuild's report for this file lists; -1: no report
-    std::vector<int32_t> report; // those slots
-    bool report_final = false;   // no later file's merge takes this report over
-    bool repeat = false;         // a capture listed before it overlaps its pages
-    int64_t contradicted_frames = 0; // sound frames that placed a byte another frame placed
-                                     // with a different value
+    imgrebuild::RangeMath math{}; // valid for ok and unreadable
 
     bool has_range() const {
         return status == CaptureStatus::ok || status == CaptureStatus::unreadable;
@@ -77,6 +58,38 @@ struct Capture {
     int64_t first_page() const { return math.base / imgrebuild::kPageBytes; }
     int64_t last_page() const { return first_page() + math.npage - 1; }
 };
+
+// What reading one capture file gave, from its start to where the reading stands: written by
+// the reader alone.
+struct CaptureRead {
+    std::string name;                         // as listed: the file is DIR/name
+    imgrebuild::RangeMath math{};             // its range's arithmetic, from its name
+    CaptureStatus status = CaptureStatus::ok; // ok or unreadable
+    std::string warning;                      // why it is unreadable
+    int64_t frames = 0;                       // sound frames read
+    std::vector<uint8_t> received; // per slot: 1 when a sound frame of this file filled it
+    std::vector<int32_t> slots;    // the slot of every sound frame, in line order
+    // What the lines read were (their number is progress.lines):
+    int64_t blank_lines = 0;      // empty or only white space
+    int64_t bad_lines = 0;        // not a valid frame
+    int64_t not_image = 0;        // a frame with another identifier
+    int64_t duplicate_frames = 0; // sound frames whose slot this file had already filled
+    ReadProgress progress;
+};
+
+// The capture file a name line with a range names, with nothing read of it yet.
+CaptureRead unread(const Listed& c);
+
+// How a capture file differs from what was read of it.
+enum class FileChange {
+    none,     // as it was when last read
+    appended, // grown past what was read (or there now while nothing was read of it): reading
+              // on from where the reading stands gives what a read from its start would
+    other,    // replaced, shortened, rewritten, gone, or no regular file: read it from its start
+};
+
+// How the capture file, whose mark is `now`, differs from `f` as read.
+FileChange change_of(const CaptureRead& f, const FileMark& now);
 
 // The run description: its head as the rebuild reads it, its first four lines as they are,
 // and its name lines (`numfile` at most; fewer when the file ends first).
@@ -110,21 +123,21 @@ class CaptureReader {
     // its head is one the rebuild would refuse.
     bool read_description(const std::string& path, RunDescription& info, std::string& error);
 
-    // A capture set up from its name line, with nothing read yet.
-    Capture capture_of(const std::string& line, int32_t SC_S);
+    // A name line parsed, relative to block `SC_S`.
+    Listed listed_of(const std::string& line, int32_t SC_S);
 
-    // Reads what the capture in `dir` gained since its last read, handing its sound frames to
-    // `sink`; from its start when its file shrank or was replaced (`reset` then tells that
-    // what was read before is gone). Only a regular file is read: anything else is unreadable.
-    // True when anything was read or its state changed.
-    bool read(const std::string& dir, Capture& c, FrameSink& sink, bool& reset);
+    // Reads what capture file `f` in `dir` holds past what was read of it, handing its sound
+    // frames to `sink` and noting the file's mark. A file that is not there, is no regular file
+    // or cannot be read makes `f` unreadable, with a warning; what was read before stays.
+    void read(const std::string& dir, CaptureRead& f, FrameSink& sink);
 
-    // Forgets what was read of a capture, so that the next read starts from its beginning.
-    static void forget(Capture& c);
+    // Bytes fetched from capture files by this reader's reads, since it was made.
+    int64_t bytes_fetched() const { return fetched_; }
 
   private:
     struct Buffers;
     std::unique_ptr<Buffers> b_;
+    int64_t fetched_ = 0;
 };
 
 } // namespace imgcover

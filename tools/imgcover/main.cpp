@@ -374,11 +374,12 @@ Written write_outputs(const Options& o, const imgcover::Analysis& a,
 // Warns of captures that could not be read, and of planned names already in use.
 void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request>& plan) {
     std::unordered_set<std::string_view> listed;
-    for (const imgcover::Capture& c : a.captures) {
-        if (c.status == imgcover::CaptureStatus::unreadable)
-            warn(c.warning + ": counted as not received yet");
-        listed.insert(c.name);
+    for (const imgcover::CaptureFile& f : a.files) {
+        if (f.read.status == imgcover::CaptureStatus::unreadable)
+            warn(f.read.warning + ": counted as not received yet");
     }
+    for (const imgcover::Capture& c : a.captures)
+        listed.insert(c.name);
     for (const imgcover::Request& q : plan) {
         if (listed.count(q.name) != 0)
             warn("planned name " + q.name + " is already listed; choose another --prefix");
@@ -446,7 +447,6 @@ int run(int argc, char** argv) {
         return kCannot;
     imgcover::Analysis a;
     a.dir = o.dir;
-    a.keep_image = !o.picture.empty() || !o.rebuilt.empty();
     std::string error;
     // A watch waits for a run description that cannot be read yet; a single look does not.
     const bool analysed = imgcover::analyse(a, error);

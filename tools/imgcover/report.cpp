@@ -54,8 +54,9 @@ std::string wrapped(const std::string& lead, const std::vector<std::string>& ite
 
 // What the lines of a capture were, when any was not a sound frame of its own slot or a frame
 // was contradicted; else nothing.
-std::string line_quality(const Capture& c) {
-    if (c.blank_lines + c.bad_lines + c.not_image + c.duplicate_frames + c.contradicted_frames == 0)
+std::string line_quality(const CaptureFile& f) {
+    const CaptureRead& c = f.read;
+    if (c.blank_lines + c.bad_lines + c.not_image + c.duplicate_frames + f.contradicted_frames == 0)
         return {};
     std::vector<std::string> items;
     const auto add = [&](int64_t n, const char* what) {
@@ -66,7 +67,7 @@ std::string line_quality(const Capture& c) {
     add(c.bad_lines, "not a valid frame");
     add(c.not_image, "not image data");
     add(c.duplicate_frames, "duplicate");
-    add(c.contradicted_frames, "contradicted");
+    add(f.contradicted_frames, "contradicted");
     return wrapped("    " + grouped(c.progress.lines) + " lines:", items, 6);
 }
 
@@ -79,9 +80,10 @@ int64_t last_byte(const Analysis& a, const Capture& c) {
 // Bytes of the image in the slots the capture did not receive.
 int64_t missing_in_file(const Analysis& a, const Capture& c) {
     const int64_t last = last_byte(a, c);
+    const std::vector<uint8_t>& received = a.read_of(c).received;
     int64_t n = 0;
     for (int32_t PN = 0; PN < c.math.mcomsize; ++PN) {
-        if (c.received[static_cast<size_t>(PN)] != 0)
+        if (received[static_cast<size_t>(PN)] != 0)
             continue;
         const Span s = imgrebuild::slot_span(imgrebuild::slot_offset(c.math, PN), last);
         n += std::max<int64_t>(0, s.last - s.first + 1);
@@ -151,14 +153,15 @@ std::string capture_table(const Analysis& a) {
                         imgrebuild::kMaxPages);
             continue;
         }
+        const CaptureFile& f = a.file_of(c);
         int64_t got = 0;
-        for (uint8_t r : c.received)
+        for (uint8_t r : f.read.received)
             got += r;
         s += name + padded(range_text(c.range), w.range) +
              format("  %*d  %*lld  %12s  %12s\n", ws, c.math.mcomsize, wg,
                     static_cast<long long>(got), grouped(missing_in_file(a, c)).c_str(),
                     grouped(missing_in_image(a, c)).c_str());
-        const int32_t truth = static_cast<int32_t>(c.all_passes.size());
+        const int32_t truth = static_cast<int32_t>(f.all_passes.size());
         if (c.status == CaptureStatus::unreadable) {
             s += "    unreadable: not received yet\n";
         } else if (c.reported >= 0 && c.reported < truth) {
@@ -170,7 +173,7 @@ std::string capture_table(const Analysis& a) {
                         c.reported == 1 ? "" : "s", truth);
             overstated = true;
         }
-        s += line_quality(c);
+        s += line_quality(f);
     }
     s += "(missing bytes in this file: of the slots this capture did not receive; in the\n"
          " image: of its range, that no capture has received yet, after every pass and\n"
@@ -229,10 +232,10 @@ std::string next_steps(const Analysis& a, const std::vector<Request>& plan,
 
 std::string human_report(const Analysis& a, const std::vector<Request>& plan,
                          const ReportFiles& files) {
-    std::string s =
-        "run in " + shortened(a.dir, 30) +
-        format(": imagesize %s, SC_S %d, %d of %d listed captures\n\n",
-               grouped(a.head.imagesize).c_str(), a.head.SC_S, a.listed, a.head.numfile);
+    std::string s = "run in " + shortened(a.dir, 30) +
+                    format(": imagesize %s, SC_S %d, %d of %d listed captures\n\n",
+                           grouped(a.head.imagesize).c_str(), a.head.SC_S,
+                           static_cast<int32_t>(a.captures.size()), a.head.numfile);
     s += capture_table(a);
 
     const int64_t size = a.head.imagesize;
@@ -285,19 +288,20 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
 }
 
 // One capture's entry of the JSON.
-nlohmann::json capture_json(const Capture& c) {
+nlohmann::json capture_json(const Analysis& a, const Capture& c) {
     using nlohmann::json;
     json e;
     e["name"] = utf8_clean(c.name);
     e["status"] = status_name(c.status);
-    e["frames"] = c.frames;
+    e["frames"] = c.has_range() ? a.read_of(c).frames : 0;
     if (c.has_range()) {
-        e["lines"] = c.progress.lines;
-        e["blank_lines"] = c.blank_lines;
-        e["bad_lines"] = c.bad_lines;
-        e["not_image"] = c.not_image;
-        e["duplicate_frames"] = c.duplicate_frames;
-        e["contradicted_frames"] = c.contradicted_frames;
+        const CaptureRead& r = a.read_of(c);
+        e["lines"] = r.progress.lines;
+        e["blank_lines"] = r.blank_lines;
+        e["bad_lines"] = r.bad_lines;
+        e["not_image"] = r.not_image;
+        e["duplicate_frames"] = r.duplicate_frames;
+        e["contradicted_frames"] = a.file_of(c).contradicted_frames;
     }
     if (c.status != CaptureStatus::bad_name) {
         e["SSC"] = c.range.SSC;
@@ -307,19 +311,20 @@ nlohmann::json capture_json(const Capture& c) {
     }
     if (c.has_range()) {
         e["mcomsize"] = c.math.mcomsize;
+        const std::vector<uint8_t>& received = a.read_of(c).received;
         json missing = json::array();
-        for (size_t k = 0; k < c.received.size(); ++k) {
-            if (c.received[k] == 0)
+        for (size_t k = 0; k < received.size(); ++k) {
+            if (received[k] == 0)
                 missing.push_back(k);
         }
         e["missing_slots"] = std::move(missing);
-        e["missing_after_all_passes"] = c.all_passes;
+        e["missing_after_all_passes"] = a.file_of(c).all_passes;
         e["repeat"] = c.repeat;
     }
     if (c.reported >= 0)
         e["reported_by_rebuild"] = c.reported;
-    if (!c.warning.empty())
-        e["warning"] = utf8_clean(c.warning);
+    if (c.has_range() && !a.read_of(c).warning.empty())
+        e["warning"] = utf8_clean(a.read_of(c).warning);
     return e;
 }
 
@@ -345,7 +350,7 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
     j["unsettled_spans"] = std::move(unsettled);
     json captures = json::array();
     for (size_t i = 0; with_captures && i < a.captures.size(); ++i)
-        captures.push_back(capture_json(a.captures[i]));
+        captures.push_back(capture_json(a, a.captures[i]));
     j["captures"] = std::move(captures);
     json requests = json::array();
     for (const Request& q : plan)
@@ -370,7 +375,7 @@ std::string json_text(const Analysis& a, const std::vector<Request>& plan) {
     const size_t at = head.find(mark);
     std::string s = head.substr(0, at) + "\"captures\": [";
     for (size_t i = 0; i < a.captures.size(); ++i) {
-        std::string e = capture_json(a.captures[i]).dump(2);
+        std::string e = capture_json(a, a.captures[i]).dump(2);
         s += i == 0 ? "\n    " : ",\n    ";
         for (const char ch : e) {
             s += ch;

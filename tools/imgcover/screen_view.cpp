@@ -57,14 +57,13 @@ char glyph_of(int kind) {
 int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to, int64_t pending_from) {
     const int64_t size = static_cast<int64_t>(a.coverage.size());
     int worst = c.repeat ? kRepeatKind : kReceived;
+    const std::vector<uint8_t>& received = a.read_of(c).received;
     for (int64_t s = from; s < to; ++s) {
-        if (c.received[static_cast<size_t>(s)] == 0) {
+        if (received[static_cast<size_t>(s)] == 0) {
             worst = std::min(worst, s >= pending_from ? int{kPending} : int{kLost});
             continue;
         }
-        const imgrebuild::Span span =
-            imgrebuild::slot_span(imgrebuild::slot_offset(c.math, static_cast<int32_t>(s)),
-                                  std::min<int64_t>(c.math.limit, size - 1));
+        const imgrebuild::Span span = imgrebuild::frame_span(c.math, static_cast<int32_t>(s), size);
         for (int64_t o = span.first; o <= span.last; ++o) {
             if (a.coverage[static_cast<size_t>(o)] & kUnsettled) {
                 worst = std::min(worst, int{kUnsettledKind});
@@ -80,8 +79,9 @@ int kind_of(const Analysis& a, const Capture& c, int64_t from, int64_t to, int64
 std::string bar_of(const Analysis& a, const Capture& c, int width, bool receiving) {
     std::string bar;
     int64_t last = -1;
-    for (size_t s = 0; s < c.received.size(); ++s) {
-        if (c.received[s] != 0)
+    const std::vector<uint8_t>& received = a.read_of(c).received;
+    for (size_t s = 0; s < received.size(); ++s) {
+        if (received[s] != 0)
             last = static_cast<int64_t>(s);
     }
     const int64_t m = c.math.mcomsize;
@@ -282,11 +282,13 @@ class ScreenView : public View {
         grew_at_.resize(n);
         const auto now = Clock::now();
         for (size_t k = 0; k < n; ++k) {
-            if (a.captures[k].frames > frames_[k]) {
+            const Capture& c = a.captures[k];
+            const int64_t frames = c.has_range() ? a.read_of(c).frames : 0;
+            if (frames > frames_[k]) {
                 grew_at_[k] = now;
                 receiving_ = static_cast<int>(k);
             }
-            frames_[k] = a.captures[k].frames;
+            frames_[k] = frames;
         }
         if (receiving_ >= static_cast<int>(n))
             receiving_ = -1;
@@ -310,7 +312,7 @@ class ScreenView : public View {
             return;
         }
         int64_t got = 0;
-        for (const uint8_t r : c.received)
+        for (const uint8_t r : a.read_of(c).received)
             got += r;
         std::string counts = " " + std::to_string(got) + "/" + std::to_string(c.math.mcomsize);
         counts.resize(std::max(counts.size(), counts_width), ' ');

@@ -78,7 +78,7 @@ bool watch(Analysis& a, const WatchOptions& o, View& view,
         if (!analysed) {
             analysed = analyse(a, problem);
             fresh = analysed;
-        } else if (!refresh(a, fresh, problem)) {
+        } else if (!look(a, fresh, problem)) {
             fresh = false; // keep the last state; say why the look failed
         }
         fresh = fresh || (first && analysed); // the first look is news, however it was made

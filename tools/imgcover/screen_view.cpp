@@ -11,6 +11,7 @@
 #ifdef IMGCOVER_HAVE_CURSES
 #include <curses.h>
 #include <term.h> // last: it defines macros with short names
+#undef columns    // one of them, which would hide the text helper of that name
 #endif
 
 namespace imgcover {
@@ -180,7 +181,7 @@ class ScreenView : public View {
         const int shown = std::min(rows_, n - top_);
         size_t name_width = 8;
         for (int i = 0; i < shown; ++i)
-            name_width = std::max(name_width, printable(a.captures[top_ + i].name).size());
+            name_width = std::max(name_width, columns(printable(a.captures[top_ + i].name)));
         name_width = std::min<size_t>(name_width, static_cast<size_t>(std::max(8, width / 3)));
         // The counts after the bars as wide as the widest any capture can have, so that every
         // bar is as wide as the others, whatever is on screen.
@@ -296,10 +297,9 @@ class ScreenView : public View {
 
     void draw_capture(const Analysis& a, int row, const Capture& c, bool receiving, bool growing,
                       size_t name_width, size_t counts_width, int width) {
-        std::string name = printable(c.name);
-        if (name.size() > name_width)
-            name = name.substr(0, name_width - 3) + "...";
-        name.resize(name_width, ' ');
+        // A long name gives way in its middle, so that its range, at its end, stays in sight.
+        std::string name = shortened(c.name, name_width);
+        name += std::string(name_width - std::min(name_width, columns(name)), ' ');
         mvaddnstr(row, 0, receiving ? ">" : " ", width);
         mvaddnstr(row, 1, name.c_str(), width - 1);
         const int bar_at = static_cast<int>(name_width) + 2;

@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "plan_reader.hpp"
+#include "common/names.hpp"
+#include "common/plan_file.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
 
@@ -84,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"absolute", "5 0 5 3 DECOY/r_5_0_5_3.txt\n",
                  "1: the name DECOY/r_5_0_5_3.txt has a folder part"},
         PlanCase{"backslash", "5 0 5 3 ..\\r_5_0_5_3.txt\n",
-                 "1: the name ..\\\\r_5_0_5_3.txt has a folder part"},
+                 "1: the name ..\\r_5_0_5_3.txt has a folder part"},
         PlanCase{"drive_prefix", "5 0 5 3 Z:r_5_0_5_3.txt\n",
                  "1: the name Z:r_5_0_5_3.txt has a drive or stream prefix (':')"},
         PlanCase{"dot_dot", "5 0 5 3 ..\n", "1: the name .. is . or .."},
@@ -137,9 +138,9 @@ TEST(Plan, TakesBlankLinesAndEitherLineEnd) {
 // The reader's rule for names, by itself.
 TEST(Plan, NameFaults) {
     for (const char* plain : {"r_5_0_5_3.txt", "a", "...a", "a..b", "-x_1_2_3_4", "é"})
-        EXPECT_EQ(framesim::name_fault(plain), nullptr) << plain;
+        EXPECT_EQ(companion::name_fault(plain), nullptr) << plain;
     for (const char* bad : {"", ".", "..", "a/b", "/a", "a\\b", "C:a", "a:b", "a ", "a.", "\t"})
-        EXPECT_NE(framesim::name_fault(bad), nullptr) << bad;
+        EXPECT_NE(companion::name_fault(bad), nullptr) << bad;
 }
 
 } // namespace

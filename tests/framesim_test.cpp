@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
 
@@ -270,6 +271,59 @@ TEST(Identity, WithoutFramesimsLineOneAResendNeedsImage) {
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(fs::exists(dir + "/again_5_0_5_1.txt"), c.status == 0);
+    }
+}
+
+} // namespace
+
+// framesim's numeric options: one table of bounds, which the command line and check_options
+// both take, so that the two never disagree about a value.
+namespace {
+
+// A value as the command line takes it.
+std::string text_of(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+// For every row: the bounds themselves are taken, a value just outside each is refused, by the
+// program's command line (exit 2, naming the option) and by check_options alike.
+TEST(FramesimBounds, TheCommandLineAndTheCheckTakeTheSameValues) {
+    e2e::Workdir w;
+    const auto check = [&](const char* option, const std::string& value, bool taken,
+                           const std::string& refused_by_check) {
+        const e2e::Ran r = e2e::sh(
+            w.path(),
+            e2e::kFramesim + " --out run " + option + " " + value + " --help", 60);
+        EXPECT_EQ(r.status, taken ? 0 : 2) << option << " " << value << "\n" << r.err;
+        if (!taken) {
+            EXPECT_EQ(r.err.rfind(std::string("framesim: ") + option + " must be", 0), 0u) << r.err;
+        }
+        EXPECT_EQ(refused_by_check.empty(), taken) << option << " " << value;
+        if (!taken) {
+            EXPECT_EQ(refused_by_check.rfind(option, 0), 0u) << refused_by_check;
+        }
+    };
+    for (const framesim::Bound<int32_t>& b : framesim::kCountBounds) {
+        for (const int64_t v :
+             {int64_t{b.lo} - 1, int64_t{b.lo}, int64_t{b.hi}, int64_t{b.hi} + 1}) {
+            framesim::Options o;
+            const bool taken = v >= b.lo && v <= b.hi;
+            if (taken)
+                o.*b.field = static_cast<int32_t>(v);
+            else
+                o.*b.field = v < b.lo ? b.lo - 1 : b.hi + 1;
+            check(b.option, std::to_string(v), taken, framesim::check_options(o));
+        }
+    }
+    for (const framesim::Bound<double>& b : framesim::kRateBounds) {
+        for (const double v : {b.lo - 0.0005, b.lo, b.hi, b.hi * 1.5 + 0.5}) {
+            framesim::Options o;
+            o.*b.field = v;
+            const bool taken = v >= b.lo && v <= b.hi;
+            check(b.option, text_of(v), taken, framesim::check_options(o));
+        }
     }
 }
 

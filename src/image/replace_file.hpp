@@ -1,5 +1,6 @@
 // Writing a whole file: in place, or through a new file renamed over the old one so that no
-// reader ever sees half of it. The one way every program of the project replaces a file.
+// reader ever sees half of it. The rebuild writes output.bin through it, and imgcover replaces
+// its outputs through it; framesim writes its files its own way (see its sim.cpp).
 #pragma once
 
 #include <cstddef>

@@ -3,8 +3,10 @@
 // The story: read the command line; take the image (a file, or one generated from the seed);
 // make sure the output folder holds no other run (or, with --force, clear the old run's files
 // away); send every range, or only a plan's requests, losing and mangling frames as asked;
-// say what was written. Exit 0 when written, 1 when a file could not be read or written, 2 for
-// a bad command line.
+// say what was written. Exit 0 when written (or when a plan asks for nothing); 1 when a file
+// could not be read, written or removed, or a plan has a bad line; 2 for a bad command line, a
+// folder that holds a run or a planned name already (without --force), a resend whose image is
+// unknown, standard output that cannot be written, or too little memory.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +22,11 @@
 #include "cli.hpp"
 
 #include "capture/input_file.hpp"
-#include "capture/line_reader.hpp"
+#include "common/names.hpp"
+#include "common/plan_file.hpp"
 #include "limits.hpp"
-#include "plan_reader.hpp"
 #include "platform.hpp"
+#include "run/run_info.hpp"
 #include "sim.hpp"
 
 namespace fs = std::filesystem;
@@ -35,6 +38,13 @@ constexpr int kWritten = 0, kFailed = 1, kUsage = 2;
 int failure(const std::string& message, int status) {
     std::fprintf(stderr, "framesim: %s\n", message.c_str());
     return status;
+}
+
+// The check of an option's values, from the table of bounds.
+template <typename T, size_t N>
+CLI::Validator within(const framesim::Bound<T> (&table)[N], const char* option) {
+    const framesim::Bound<T>& b = framesim::bound_of(table, option);
+    return cli::between(b.lo, b.hi);
 }
 
 // Reads the command line into `o`; nothing to go on, else the exit status.
@@ -59,22 +69,22 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
     app.add_option("--image-size", o.image_size,
                    "without --image: size of a generated pseudo-random image (default 65536)")
         ->type_name("N")
-        ->check(cli::between(0, imgrebuild::kMaxImageSize));
+        ->check(within(framesim::kCountBounds, "--image-size"));
     app.add_option("--save-image", save_image, "also write the image that was sent to FILE")
         ->type_name("FILE");
     app.add_option("--sc-s", o.SC_S, "block whose first byte is image offset 0 (default 5)")
         ->type_name("N")
-        ->check(cli::between(-1000000, 1000000));
+        ->check(within(framesim::kCountBounds, "--sc-s"));
     app.add_option("--pages-per-file", o.pages_per_file,
                    "pages (" + std::to_string(imgrebuild::kPageBytes) +
                        " bytes) per capture file, 1 to " + max_pages + " (default 64)")
         ->type_name("N")
-        ->check(cli::between(1, imgrebuild::kMaxPages));
+        ->check(within(framesim::kCountBounds, "--pages-per-file"));
     app.add_option("--passes", o.passes,
                    "receptions of one range, one right after another, so that the rebuild merges "
                    "them; 1 to 9 (default 1)")
         ->type_name("N")
-        ->check(cli::between(1, 9));
+        ->check(within(framesim::kCountBounds, "--passes"));
     app.add_option("--repeat", repeat,
                    "ranges that get the passes after the first: lossy (those still missing a "
                    "slot), all, or half (every other range); default lossy")
@@ -82,25 +92,25 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         ->check(CLI::IsMember({"lossy", "all", "half"}));
     app.add_option("--loss", o.loss, "chance that a frame is lost, 0 to 1 (default 0.02)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--loss"));
     app.add_option("--duplicates", o.duplicates,
                    "chance that a frame is received twice (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--duplicates"));
     app.add_option("--reorder", o.reorder,
                    "chance that a frame swaps places with one of the next eight (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--reorder"));
     app.add_option("--noise", o.noise,
                    "chance of a noise line before a frame: blank, torn, or with an identifier "
                    "that is no image data (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--noise"));
     app.add_option("--corrupt", o.corrupt,
                    "chance that a frame carries one data byte changed, which no line rule can "
                    "see (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--corrupt"));
     app.add_flag("--crlf", o.crlf, "end lines with CR LF instead of LF");
     app.add_flag("--wrap", o.wrap, "let frame counters run past the slot count and wrap round");
     app.add_option("--style", style,
@@ -113,7 +123,7 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
                    "write file_info.txt first, then the captures line by line at about FPS lines "
                    "a second, each line flushed: a pass to watch")
         ->type_name("FPS")
-        ->check(cli::between(0.001, 1e9));
+        ->check(within(framesim::kRateBounds, "--live"));
     app.add_option("--ranges", ranges,
                    "send only the requests of a plan file (imgcover --plan: one 'SSC SP ESC EP "
                    "NAME' a line), one capture each under its NAME; writes no file_info.txt and "
@@ -179,32 +189,21 @@ bool read_image(const std::string& path, std::vector<uint8_t>& image, std::strin
     return true;
 }
 
-// The names a run description lists (its lines after the head, as the rebuild reads them),
-// with their line numbers; plus the description itself and the dropped list.
+// The names a run description lists (every line after its head, also past `numfile`, so that
+// no listed capture of an old run is left behind), with their line numbers; plus the
+// description itself and the dropped list.
 std::vector<std::pair<std::string, int64_t>> files_of_run(const fs::path& dir) {
-    std::vector<std::pair<std::string, int64_t>> names = {{"file_info.txt", 0}, {"dropped.txt", 0}};
-    std::FILE* f = imgrebuild::open_input((dir / "file_info.txt").string().c_str());
+    std::vector<std::pair<std::string, int64_t>> names = {{imgrebuild::kRunInfoName, 0},
+                                                          {framesim::kDroppedName, 0}};
+    std::FILE* f = imgrebuild::open_input((dir / imgrebuild::kRunInfoName).string().c_str());
     if (f == nullptr)
         return names;
     const imgrebuild::FileGuard guard(f);
-    struct Buffers {
-        imgrebuild::LineReader reader;
-        char data[imgrebuild::kLineCap];
-    };
-    const auto b = std::make_unique<Buffers>();
-    imgrebuild::reader_open(b->reader, f);
-    int32_t length = 0;
-    for (int64_t n = 1;; ++n) {
-        const imgrebuild::ReadStatus status = imgrebuild::read_line(b->reader, b->data, length);
-        if (status == imgrebuild::ReadStatus::no_line || status == imgrebuild::ReadStatus::failed)
-            break;
-        const char* end = imgrebuild::text_end(b->data, length);
-        if (end > b->data && end[-1] == '\n')
-            --end;
-        if (n > 4 && end > b->data)
-            names.emplace_back(std::string(static_cast<const char*>(b->data), end), n);
-        if (status == imgrebuild::ReadStatus::last_line)
-            break;
+    imgrebuild::RunDescription d;
+    imgrebuild::read_description(f, d, imgrebuild::NameLines::all);
+    for (size_t k = 0; k < d.names.size(); ++k) {
+        if (!d.names[k].empty())
+            names.emplace_back(d.names[k], imgrebuild::kHeadLines + 1 + static_cast<int64_t>(k));
     }
     return names;
 }
@@ -241,16 +240,16 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
         }
         return std::nullopt;
     }
-    if (!fs::exists(fs::symlink_status(dir / "file_info.txt", ec)) &&
-        !fs::exists(fs::symlink_status(dir / "dropped.txt", ec)))
+    if (!fs::exists(fs::symlink_status(dir / imgrebuild::kRunInfoName, ec)) &&
+        !fs::exists(fs::symlink_status(dir / framesim::kDroppedName, ec)))
         return std::nullopt;
     if (!force)
         return failure(o.out + " already holds a run (use --force to replace it)", kUsage);
     for (const auto& [name, line] : files_of_run(dir)) {
-        if (const char* fault = framesim::name_fault(name)) {
+        if (const char* fault = companion::name_fault(name)) {
             std::fprintf(stderr, "framesim: warning: not removed: the name on line %lld of %s %s\n",
-                         static_cast<long long>(line), (dir / "file_info.txt").string().c_str(),
-                         fault);
+                         static_cast<long long>(line),
+                         (dir / imgrebuild::kRunInfoName).string().c_str(), fault);
             continue;
         }
         const fs::file_status st = fs::symlink_status(dir / name, ec);
@@ -295,7 +294,7 @@ int run(int argc, char** argv) {
     std::string error;
     // The plan is read and checked whole first: a bad line is told before anything else.
     std::vector<framesim::Resend> plan;
-    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
+    if (!ranges.empty() && !companion::read_plan(ranges, plan, error))
         return failure(error, kFailed);
     if (!ranges.empty() && plan.empty())
         return cli::put_stdout("framesim", "framesim: the plan " + ranges + " asks for nothing\n")

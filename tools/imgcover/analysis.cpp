@@ -296,11 +296,11 @@ void find_unsettled(Analysis& a) {
 }
 
 void find_missing_after_all_passes(Analysis& a) {
-    std::map<std::tuple<int32_t, int32_t, int32_t, int32_t>, std::vector<uint8_t>> unions;
+    std::map<PageRange, std::vector<uint8_t>> unions;
     for (const Capture& c : a.captures) {
         if (!c.has_range())
             continue;
-        std::vector<uint8_t>& u = unions[{c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}];
+        std::vector<uint8_t>& u = unions[c.range];
         u.resize(c.received.size(), 0);
         for (size_t k = 0; k < c.received.size(); ++k)
             u[k] |= c.received[k];
@@ -309,7 +309,7 @@ void find_missing_after_all_passes(Analysis& a) {
         c.all_passes.clear();
         if (!c.has_range())
             continue;
-        const std::vector<uint8_t>& u = unions[{c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}];
+        const std::vector<uint8_t>& u = unions[c.range];
         for (size_t k = 0; k < u.size(); ++k) {
             if (u[k] == 0)
                 c.all_passes.push_back(static_cast<int32_t>(k));

@@ -18,10 +18,6 @@ using imgrebuild::PageRange;
 using imgrebuild::RangeMath;
 using imgrebuild::Span;
 
-inline bool same_range(const PageRange& a, const PageRange& b) {
-    return a.SSC == b.SSC && a.SP == b.SP && a.ESC == b.ESC && a.EP == b.EP;
-}
-
 // Bits of a byte's coverage state.
 inline constexpr uint8_t kCovered = 1;   // some sound frame placed data on it
 inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed data on it

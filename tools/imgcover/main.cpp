@@ -24,6 +24,7 @@
 #include "cli.hpp"
 
 #include "analysis.hpp"
+#include "common/names.hpp"
 #include "image/replace_file.hpp"
 #include "map.hpp"
 #include "picture.hpp"
@@ -216,12 +217,8 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
     if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;
-    const auto plain = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '.';
-    };
-    if (o.prefix.empty() || !std::all_of(o.prefix.begin(), o.prefix.end(), plain)) {
-        fail("--prefix must be letters, digits, '-' and '.' only, at least one");
+    if (const char* fault = companion::prefix_fault(o.prefix)) {
+        fail(std::string("--prefix ") + fault);
         return kCannot;
     }
     // An option that shapes a picture means nothing without it.

@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "limits.hpp"
-#include "text.hpp"
 
 namespace imgcover {
 
@@ -44,17 +43,12 @@ std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::strin
             runs.push_back({first, last});
     }
     std::vector<Request> plan;
-    const auto page = [&](int64_t q) {
-        return std::pair<int32_t, int32_t>{static_cast<int32_t>(a.head.SC_S + q / kBlockPages),
-                                           static_cast<int32_t>(q % kBlockPages)};
-    };
     for (const Span& r : runs) {
         for (int64_t first = r.first; first <= r.last; first += kMaxPages) {
             const int64_t last = std::min(r.last, first + kMaxPages - 1);
-            const auto [SSC, SP] = page(first);
-            const auto [ESC, EP] = page(last);
-            const PageRange range{SSC, SP, ESC, EP};
-            plan.push_back({range, capture_name(prefix, range)});
+            PageRange range{};
+            if (range_of_pages(first, last, a.head.SC_S, range))
+                plan.push_back({range, capture_name(prefix, range)});
         }
     }
     return plan;
@@ -63,17 +57,8 @@ std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::strin
 int64_t planned_pages(const std::vector<Request>& plan) {
     int64_t pages = 0;
     for (const Request& q : plan)
-        pages += (int64_t{q.range.ESC} * kBlockPages + q.range.EP) -
-                 (int64_t{q.range.SSC} * kBlockPages + q.range.SP) + 1;
+        pages += page_count(q.range);
     return pages;
-}
-
-std::string plan_text(const std::vector<Request>& plan) {
-    std::string s;
-    for (const Request& q : plan)
-        s += format("%d %d %d %d %s\n", q.range.SSC, q.range.SP, q.range.ESC, q.range.EP,
-                    q.name.c_str());
-    return s;
 }
 
 std::string next_info(const Analysis& a, const std::vector<Request>& plan,
@@ -88,12 +73,12 @@ std::string next_info(const Analysis& a, const std::vector<Request>& plan,
     }
     for (const Request& q : plan)
         names.push_back(q.name);
-    std::string s = a.head_lines[0] + "\n" + a.head_lines[1] + "\n";
-    s += "numfile " + std::to_string(names.size()) + "\n";
-    s += a.head_lines[3] + "\n";
-    for (const std::string& n : names)
-        s += n + "\n";
-    return s;
+    RunDescription next;
+    next.head = a.head;
+    for (int k = 0; k < kHeadLines; ++k)
+        next.head_lines[k] = a.head_lines[k];
+    set_names(next, std::move(names));
+    return description_text(next);
 }
 
 } // namespace imgcover

@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "common/plan_file.hpp"
 
 namespace imgcover {
 
-// One request of the plan: pages (SSC, SP) to (ESC, EP), both included, and its capture name.
-struct Request {
-    PageRange range;
-    std::string name;
-};
+// One request of the plan: the plan file's own.
+using companion::plan_text;
+using companion::Request;
 
 // The prefix that asks for the next round: "auto" gives rN for the N after the highest round
 // already listed (names rN_...), r1 when there is none; any other prefix is itself.
@@ -27,9 +26,6 @@ std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::strin
 
 // Pages the plan asks for, all requests together.
 int64_t planned_pages(const std::vector<Request>& plan);
-
-// The plan as text: "SSC SP ESC EP NAME" a line.
-std::string plan_text(const std::vector<Request>& plan);
 
 // A run description for the rebuild after the resend: the head as it was, the captures that
 // the rebuild can read, then the planned names. Lines left out are named in `warnings`.

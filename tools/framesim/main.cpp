@@ -24,6 +24,7 @@
 #include "capture/input_file.hpp"
 #include "common/names.hpp"
 #include "common/plan_file.hpp"
+#include "image/replace_file.hpp"
 #include "limits.hpp"
 #include "platform.hpp"
 #include "run/run_info.hpp"
@@ -49,7 +50,7 @@ CLI::Validator within(const framesim::Bound<T> (&table)[N], const char* option) 
 
 // Reads the command line into `o`; nothing to go on, else the exit status.
 cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
-                           std::string& ranges, bool& force) {
+                           std::string& ranges, bool& force, bool& sc_s_given) {
     CLI::App app{"Sends an image as numbered frames and writes what a ground station would have\n"
                  "received: file_info.txt, one capture file per pass over each page range\n"
                  "(named by the range), and dropped.txt, the slots each capture file lost.\n"
@@ -146,6 +147,7 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         return status;
     if (o.out.empty())
         return failure("--out needs a directory\n(try framesim --help)", kUsage);
+    sc_s_given = app.count("--sc-s") > 0;
     if (max) {
         o.image_file.clear();
         o.image_size = imgrebuild::kMaxImageSize;
@@ -208,6 +210,17 @@ std::vector<std::pair<std::string, int64_t>> files_of_run(const fs::path& dir) {
     return names;
 }
 
+// Refuses anything but a regular file (or nothing) under a name framesim writes: a link, a
+// folder, a device. Nothing to go on, else the exit status.
+cli::ExitNow refuse_unless_file(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_type type = fs::symlink_status(path, ec).type();
+    if (type == fs::file_type::not_found || type == fs::file_type::regular)
+        return std::nullopt;
+    return failure(path.string() + " is not a regular file; framesim writes no file through it",
+                   kUsage);
+}
+
 // A folder that holds a run is written into only with --force, and then that run's files go
 // first, so that no capture of another run is left to mislead a rebuild. A resend adds to a run,
 // but overwrites none of its captures without --force. Only regular files with plain names in
@@ -232,6 +245,8 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
                                    " is not a regular file; --force replaces only files",
                                kUsage);
         }
+        if (const cli::ExitNow status = refuse_unless_file(dir / framesim::kDroppedName))
+            return status;
         for (const framesim::Resend& r : plan) {
             if (fs::is_regular_file(fs::symlink_status(dir / r.name, ec)) &&
                 !fs::remove(dir / r.name, ec))
@@ -263,19 +278,54 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
         if (!fs::remove(dir / name, ec))
             return failure("cannot remove " + (dir / name).string() + ": " + ec.message(), kFailed);
     }
+    // What is left under the run's own names is no file to write: refused, never written through.
+    for (const char* name : {imgrebuild::kRunInfoName, framesim::kDroppedName}) {
+        if (const cli::ExitNow status = refuse_unless_file(dir / name))
+            return status;
+    }
     return std::nullopt;
 }
 
-// Nothing to go on, else the exit status.
+// Whether two paths name one file: the same file where both exist, the same absolute name
+// (dots and links resolved as far as they exist) where neither does.
+bool same_place(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    const bool a_exists = fs::exists(a, ec), b_exists = fs::exists(b, ec);
+    if (a_exists != b_exists)
+        return false;
+    if (a_exists)
+        return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(fs::absolute(a, ec), ec) ==
+           fs::weakly_canonical(fs::absolute(b, ec), ec);
+}
+
+// Refuses --save-image onto a file of the run (in `run_files`) or an input, or onto a name
+// that is no plain file: nothing to go on, else the exit status.
+cli::ExitNow check_save_image(const std::string& path, const std::vector<fs::path>& run_files) {
+    if (companion::is_device_name(fs::path(path).filename().string()))
+        return failure("--save-image " + path + " is a device name on Windows; name another file",
+                       kUsage);
+    if (const cli::ExitNow status = refuse_unless_file(path))
+        return status;
+    for (const fs::path& f : run_files) {
+        if (same_place(path, f))
+            return failure("--save-image " + path + " is " + f.string() +
+                               ", a file of the run or an input; name another file",
+                           kUsage);
+    }
+    return std::nullopt;
+}
+
+// Writes the image to `path` through a new file renamed over it. Nothing to go on, else the
+// exit status.
 cli::ExitNow write_image(const std::string& path, const std::vector<uint8_t>& image) {
-    errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return failure("cannot create " + path + ": " + std::strerror(errno), kFailed);
-    const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !ok)
-        return failure("cannot write " + path + ": " + std::strerror(ok ? errno : saved), kFailed);
+    std::error_code ec;
+    const imgrebuild::ReplaceStatus status =
+        imgrebuild::replace_file(path.c_str(), image.data(), image.size(), true, ec);
+    if (status == imgrebuild::ReplaceStatus::create_failed)
+        return failure("cannot create " + path + ": " + ec.message(), kFailed);
+    if (status != imgrebuild::ReplaceStatus::ok)
+        return failure("cannot write " + path + ": " + ec.message(), kFailed);
     return std::nullopt;
 }
 
@@ -287,8 +337,9 @@ std::string counted(size_t n, const char* one, const char* many) {
 int run(int argc, char** argv) {
     framesim::Options o;
     std::string save_image, ranges;
-    bool force = false;
-    if (const cli::ExitNow status = parse_options(argc, argv, o, save_image, ranges, force))
+    bool force = false, sc_s_given = false;
+    if (const cli::ExitNow status =
+            parse_options(argc, argv, o, save_image, ranges, force, sc_s_given))
         return *status;
 
     std::string error;
@@ -300,6 +351,21 @@ int run(int argc, char** argv) {
         return cli::put_stdout("framesim", "framesim: the plan " + ranges + " asks for nothing\n")
                    ? kWritten
                    : kUsage;
+
+    if (!ranges.empty()) {
+        // A resend places its ranges as the run it adds to does: by the run's own SC_S.
+        imgrebuild::RunHead head{};
+        bool described = false;
+        if (!framesim::run_head(o.out, head, described, error))
+            return failure(error, kUsage);
+        if (described && sc_s_given && o.SC_S != head.SC_S)
+            return failure("--sc-s " + std::to_string(o.SC_S) + " differs from SC_S " +
+                               std::to_string(head.SC_S) + " of the run in " + o.out +
+                               "; a resend places its ranges by the run's SC_S (leave --sc-s out)",
+                           kUsage);
+        if (described)
+            o.SC_S = head.SC_S;
+    }
 
     std::vector<uint8_t> image;
     if (o.image_file.empty() && !ranges.empty()) {
@@ -314,6 +380,21 @@ int run(int argc, char** argv) {
     else if (!read_image(o.image_file, image, error))
         return failure(error, kFailed);
 
+    // The run's own files and the inputs are never where the image goes.
+    const fs::path dir(o.out);
+    std::vector<fs::path> run_files = {dir / imgrebuild::kRunInfoName,
+                                       dir / framesim::kDroppedName};
+    for (const std::string& input : {o.image_file, ranges}) {
+        if (!input.empty())
+            run_files.emplace_back(input);
+    }
+    for (const framesim::Resend& r : plan)
+        run_files.push_back(dir / r.name);
+    if (!save_image.empty()) {
+        if (const cli::ExitNow status = check_save_image(save_image, run_files))
+            return *status;
+    }
+
     if (const cli::ExitNow status = prepare_out(o, plan, force))
         return *status;
 
@@ -322,6 +403,10 @@ int run(int argc, char** argv) {
                          : framesim::resend(o, image, plan, run, error)))
         return failure(error, kFailed);
     if (!save_image.empty()) {
+        for (const framesim::Capture& c : run.captures)
+            run_files.push_back(dir / c.name);
+        if (const cli::ExitNow status = check_save_image(save_image, run_files))
+            return *status;
         if (const cli::ExitNow status = write_image(save_image, image))
             return *status;
     }

@@ -1,6 +1,7 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "capture/input_file.hpp"
 #include "capture/number.hpp"
 #include "capture/slip.hpp"
+#include "image/replace_file.hpp"
 #include "limits.hpp"
 #include "run/run_info.hpp"
 
@@ -180,16 +182,51 @@ std::string noise_line(NoiseLine& n, const std::string& frame, Random& rng) {
     return {};
 }
 
-bool write_file(const fs::path& path, const std::string& bytes, std::string& error,
-                const char* mode = "wb") {
-    std::FILE* f = std::fopen(path.string().c_str(), mode);
+// Creates the file `path` new (never over a file, never through a link) with `bytes`.
+bool write_file(const fs::path& path, const std::string& bytes, std::string& error) {
+    errno = 0;
+    std::FILE* f = imgrebuild::open_exclusive(path.string().c_str());
     if (f == nullptr) {
-        error = "cannot create " + path.string();
+        error = "cannot create " + path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !ok) {
         error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
+// Adds `lines` to the end of the list at `path` (made when there is none) by replacing the file
+// with its old bytes and the new ones: never through a link, never anything but a regular file.
+bool append_to_list(const fs::path& path, const std::string& lines, std::string& error) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    std::string bytes;
+    if (st.type() != fs::file_type::not_found) {
+        if (st.type() != fs::file_type::regular) {
+            error = path.string() + " is not a regular file; framesim writes no file through it";
+            return false;
+        }
+        std::FILE* f = imgrebuild::open_input(path.string().c_str());
+        if (f == nullptr) {
+            error = "cannot read " + path.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        const imgrebuild::FileGuard guard(f);
+        char chunk[1 << 14];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            bytes.append(chunk, n);
+        if (std::ferror(f) != 0) {
+            error = "cannot read " + path.string();
+            return false;
+        }
+    }
+    bytes += lines;
+    if (imgrebuild::replace_file(path.string().c_str(), bytes.data(), bytes.size(), true, ec) !=
+        imgrebuild::ReplaceStatus::ok) {
+        error = "cannot write " + path.string() + ": " + ec.message();
         return false;
     }
     return true;
@@ -226,9 +263,11 @@ bool play(const std::vector<Pending>& pending, double rate, std::string& error) 
     const auto start = Clock::now();
     int64_t sent = 0;
     for (const Pending& p : pending) {
-        std::FILE* f = std::fopen(p.path.string().c_str(), "wb");
+        errno = 0;
+        std::FILE* f = imgrebuild::open_exclusive(p.path.string().c_str());
         if (f == nullptr) {
-            error = "cannot create " + p.path.string();
+            error =
+                "cannot create " + p.path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
             return false;
         }
         bool ok = true;
@@ -434,6 +473,31 @@ bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::strin
     return false;
 }
 
+bool run_head(const std::string& dir, imgrebuild::RunHead& head, bool& described,
+              std::string& error) {
+    const fs::path path = fs::path(dir) / imgrebuild::kRunInfoName;
+    std::error_code ec;
+    described = false;
+    if (!fs::exists(fs::symlink_status(path, ec)))
+        return true;
+    std::FILE* f = imgrebuild::open_input(path.string().c_str());
+    if (f == nullptr) {
+        error = "cannot read " + path.string() + " for the run's SC_S: " + std::strerror(errno);
+        return false;
+    }
+    const imgrebuild::FileGuard guard(f);
+    imgrebuild::RunDescription d;
+    const imgrebuild::DescriptionRead read =
+        imgrebuild::read_description(f, d, imgrebuild::NameLines::listed);
+    if (read.status == imgrebuild::HeadStatus::read_error) {
+        error = "cannot read " + path.string() + " for the run's SC_S";
+        return false;
+    }
+    described = read.status == imgrebuild::HeadStatus::ok;
+    head = d.head;
+    return true;
+}
+
 bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
             Run& run, std::string& error) {
     error = check_options(o);
@@ -456,7 +520,7 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
         run.captures.push_back(std::move(cap));
     }
     return (o.live <= 0 || play(sender.pending, o.live, error)) &&
-           write_file(fs::path(o.out) / kDroppedName, sender.dropped_list, error, "ab");
+           append_to_list(fs::path(o.out) / kDroppedName, sender.dropped_list, error);
 }
 
 } // namespace framesim

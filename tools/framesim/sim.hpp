@@ -10,6 +10,7 @@
 #include "capture/range.hpp"
 #include "common/plan_file.hpp"
 #include "limits.hpp"
+#include "run/run_info.hpp"
 
 namespace framesim {
 
@@ -119,6 +120,12 @@ bool resend(const Options& opts, const std::vector<uint8_t>& image, const std::v
 // ("framesim seed N imagesize M"): false, with a message, when there is none or line 1 is
 // not framesim's.
 bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::string& error);
+
+// The head of the run description in `dir`, which a resend places its ranges by: `described`
+// false when there is none or its head is not one the rebuild reads (the resend then takes
+// --sc-s); false, with a message, when it cannot be read.
+bool run_head(const std::string& dir, imgrebuild::RunHead& head, bool& described,
+              std::string& error);
 
 // Line 1 of the file_info.txt framesim writes: the image's identity,
 // "framesim seed N imagesize M".

@@ -302,9 +302,9 @@ TEST(ImgcoverOutputs, PicturesAreWrittenUnderTheNameGiven) {
     EXPECT_FALSE(fs::exists(small.run + "/live.img.png"));
 }
 
-// A planned name that the run already lists is warned of once, however often it is listed; a
-// name listed that the plan does not use draws no warning.
-TEST(ImgcoverOutputs, PlannedNamesAlreadyListedAreWarnedOfOnce) {
+// A planned name that the run already lists, however often, moves the plan to the next free
+// prefix, said in one line; a name listed that the plan does not use changes nothing.
+TEST(ImgcoverOutputs, PlannedNamesAlreadyListedMoveThePlanOnce) {
     Workdir w;
     const Ran made = sh(w.path(), kFramesim + " --out . --image-size 16384 >/dev/null");
     ASSERT_EQ(made.status, 0) << made.err;
@@ -319,13 +319,14 @@ TEST(ImgcoverOutputs, PlannedNamesAlreadyListedAreWarnedOfOnce) {
     info.replace(info.find("numfile 1"), 9, "numfile 5");
     info += name + "\n" + name + "\nother_5_0_5_1.txt\n" + name + "\n";
     w.write("file_info.txt", info);
-    const Ran r = sh(w.path(), kImgcover);
+    const Ran r = sh(w.path(), kImgcover + " --plan plan.txt");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("imgcover: warning: planned name " + name +
-                         " is already listed; choose another --prefix\n"),
+    EXPECT_NE(r.err.find("imgcover: warning: names with prefix retry are listed already: the plan "
+                         "uses retry2 instead, so that no name is listed twice\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(r.err.find("planned name"), r.err.rfind("planned name")) << r.err;
+    EXPECT_EQ(r.err.find("listed already"), r.err.rfind("listed already")) << r.err;
+    EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), "5 31 5 31 retry2_5_31_5_31.txt\n");
 }
 
 // An allocation that fails is a message and exit 2, never an abort.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "frames.hpp"
+#include "run/run_info.hpp"
 
 namespace expected {
 
@@ -21,14 +22,13 @@ inline std::string fmt(const char* format, long long a = 0, long long b = 0, lon
     return buf;
 }
 
-// file_info.txt: a free first line, the three values, then the name lines.
+// file_info.txt: a free first line, the three values, then the name lines (numfile as given,
+// which may differ from the names listed).
 inline std::string run_info(long long imagesize, long long numfile, long long SC_S,
                             const std::vector<std::string>& names) {
-    std::string s = "run of the day\nimagesize " + std::to_string(imagesize) + "\nnumfile " +
-                    std::to_string(numfile) + "\nSC_S " + std::to_string(SC_S) + "\n";
-    for (const std::string& n : names)
-        s += n + "\n";
-    return s;
+    const imgrebuild::RunHead head{static_cast<int32_t>(imagesize), static_cast<int32_t>(numfile),
+                                   static_cast<int32_t>(SC_S)};
+    return imgrebuild::description_text(imgrebuild::describe_run("run of the day", head, names));
 }
 
 inline std::string head_log(long long imagesize, long long numfile, long long SC_S) {

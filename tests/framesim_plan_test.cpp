@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "plan_reader.hpp"
+#include "common/names.hpp"
+#include "common/plan_file.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
 
@@ -84,13 +85,19 @@ INSTANTIATE_TEST_SUITE_P(
         PlanCase{"absolute", "5 0 5 3 DECOY/r_5_0_5_3.txt\n",
                  "1: the name DECOY/r_5_0_5_3.txt has a folder part"},
         PlanCase{"backslash", "5 0 5 3 ..\\r_5_0_5_3.txt\n",
-                 "1: the name ..\\\\r_5_0_5_3.txt has a folder part"},
+                 "1: the name ..\\r_5_0_5_3.txt has a folder part"},
         PlanCase{"drive_prefix", "5 0 5 3 Z:r_5_0_5_3.txt\n",
                  "1: the name Z:r_5_0_5_3.txt has a drive or stream prefix (':')"},
         PlanCase{"dot_dot", "5 0 5 3 ..\n", "1: the name .. is . or .."},
         PlanCase{"dot", "5 0 5 3 .\n", "1: the name . is . or .."},
         PlanCase{"trailing_dot", "5 0 5 3 r_5_0_5_3.txt.\n",
                  "1: the name r_5_0_5_3.txt. ends in a dot or a space"},
+        PlanCase{"device_name", "5 0 5 3 nul.x_5_0_5_3.txt\n",
+                 "1: the name nul.x_5_0_5_3.txt is a device name on Windows (CON, PRN, AUX, NUL, "
+                 "COM1 to COM9, LPT1 to LPT9)"},
+        PlanCase{"device_name_in_another_case", kGood + "5 0 5 3 cOm7.r_5_0_5_3.txt\n",
+                 "2: the name cOm7.r_5_0_5_3.txt is a device name on Windows (CON, PRN, AUX, "
+                 "NUL, COM1 to COM9, LPT1 to LPT9)"},
         PlanCase{"control_character", "5 0 5 3 r_5_0_5_3\x1b.txt\n",
                  "1: the name r_5_0_5_3\\x1b.txt holds a control character"},
         PlanCase{"bad_range_after_a_good_line", kGood + "5 0 5 -3 r_5_0_5_-3.txt\n",
@@ -137,9 +144,52 @@ TEST(Plan, TakesBlankLinesAndEitherLineEnd) {
 // The reader's rule for names, by itself.
 TEST(Plan, NameFaults) {
     for (const char* plain : {"r_5_0_5_3.txt", "a", "...a", "a..b", "-x_1_2_3_4", "é"})
-        EXPECT_EQ(framesim::name_fault(plain), nullptr) << plain;
+        EXPECT_EQ(companion::name_fault(plain), nullptr) << plain;
     for (const char* bad : {"", ".", "..", "a/b", "/a", "a\\b", "C:a", "a:b", "a ", "a.", "\t"})
-        EXPECT_NE(framesim::name_fault(bad), nullptr) << bad;
+        EXPECT_NE(companion::name_fault(bad), nullptr) << bad;
+    EXPECT_EQ(companion::name_fault(std::string(255, 'a')), nullptr);
+    EXPECT_NE(companion::name_fault(std::string(256, 'a')), nullptr);
+}
+
+// Names Windows keeps for devices, whatever the platform: the part before the first dot, spaces
+// at its end dropped, in any case.
+TEST(Plan, DeviceNames) {
+    for (const char* device : {"CON", "con.txt", "Prn.a.b", "aux", "NUL.x_5_0_5_3.txt", "nul .txt",
+                               "COM1", "com9.log", "LPT1", "lPt9.x"})
+        EXPECT_TRUE(companion::is_device_name(device)) << device;
+    for (const char* plain : {"CONX", "x.con", "con_5_0_5_3.txt", "nul-1.txt", "COM0", "COM10",
+                              "LPT", "com1x.txt", "", ".nul"})
+        EXPECT_FALSE(companion::is_device_name(plain)) << plain;
+    for (const std::string& prefix :
+         std::vector<std::string>{"retry", "r1", "a.b-c", "con-1", std::string(203, 'p')})
+        EXPECT_EQ(companion::prefix_fault(prefix), nullptr) << prefix;
+    for (const std::string& prefix : std::vector<std::string>{"nul.x", "CON", "lpt3.r", "a_b", "",
+                                                              "a/b", "é", std::string(204, 'p')})
+        EXPECT_NE(companion::prefix_fault(prefix), nullptr) << prefix;
+}
+
+// A resend places its ranges by the run's own SC_S, so that a run at another block than the
+// default one is rebuilt whole; a --sc-s that differs from the run's is refused.
+TEST(Resend, PlacesRangesByTheRunsSCS) {
+    Workdir w;
+    const Ran made = sh(w.path(), kFramesim +
+                                      " --out run --sc-s 7 --image-size 20000 --loss 1 "
+                                      "--save-image image.bin && cd run && " +
+                                      kImgcover + " --plan plan.txt --next-info next.txt .");
+    ASSERT_EQ(made.status, 1) << made.err;
+    const Ran wrong = sh(w.path() + "/run", kFramesim + " --out . --ranges plan.txt --sc-s 5");
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_EQ(wrong.err, "framesim: --sc-s 5 differs from SC_S 7 of the run in .; a resend "
+                         "places its ranges by the run's SC_S (leave --sc-s out)\n");
+    const Ran loop =
+        sh(w.path() + "/run", kFramesim +
+                                  " --out . --ranges plan.txt --loss 0 && "
+                                  "mv next.txt file_info.txt && " +
+                                  kImgcover + " . && " + e2e::kImgrebuild + " >/dev/null");
+    ASSERT_EQ(loop.status, 0) << loop.out << loop.err;
+    const std::string image = read_file(w.path() + "/image.bin");
+    ASSERT_EQ(image.size(), 20000u);
+    EXPECT_EQ(read_file(w.path() + "/run/output.bin").substr(0, 20000), image);
 }
 
 } // namespace

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "sim.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
 
@@ -271,6 +272,145 @@ TEST(Identity, WithoutFramesimsLineOneAResendNeedsImage) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_EQ(fs::exists(dir + "/again_5_0_5_1.txt"), c.status == 0);
     }
+}
+
+} // namespace
+
+// framesim's numeric options: one table of bounds, which the command line and check_options
+// both take, so that the two never disagree about a value.
+namespace {
+
+// A value as the command line takes it.
+std::string text_of(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", v);
+    return buf;
+}
+
+// For every row: the bounds themselves are taken, a value just outside each is refused, by the
+// program's command line (exit 2, naming the option) and by check_options alike.
+TEST(FramesimBounds, TheCommandLineAndTheCheckTakeTheSameValues) {
+    e2e::Workdir w;
+    const auto check = [&](const char* option, const std::string& value, bool taken,
+                           const std::string& refused_by_check) {
+        const e2e::Ran r = e2e::sh(
+            w.path(), e2e::kFramesim + " --out run " + option + " " + value + " --help", 60);
+        EXPECT_EQ(r.status, taken ? 0 : 2) << option << " " << value << "\n" << r.err;
+        if (!taken) {
+            EXPECT_EQ(r.err.rfind(std::string("framesim: ") + option + " must be", 0), 0u) << r.err;
+        }
+        EXPECT_EQ(refused_by_check.empty(), taken) << option << " " << value;
+        if (!taken) {
+            EXPECT_EQ(refused_by_check.rfind(option, 0), 0u) << refused_by_check;
+        }
+    };
+    for (const framesim::Bound<int32_t>& b : framesim::kCountBounds) {
+        for (const int64_t v :
+             {int64_t{b.lo} - 1, int64_t{b.lo}, int64_t{b.hi}, int64_t{b.hi} + 1}) {
+            framesim::Options o;
+            const bool taken = v >= b.lo && v <= b.hi;
+            if (taken)
+                o.*b.field = static_cast<int32_t>(v);
+            else
+                o.*b.field = v < b.lo ? b.lo - 1 : b.hi + 1;
+            check(b.option, std::to_string(v), taken, framesim::check_options(o));
+        }
+    }
+    for (const framesim::Bound<double>& b : framesim::kRateBounds) {
+        for (const double v : {b.lo - 0.0005, b.lo, b.hi, b.hi * 1.5 + 0.5}) {
+            framesim::Options o;
+            o.*b.field = v;
+            const bool taken = v >= b.lo && v <= b.hi;
+            check(b.option, text_of(v), taken, framesim::check_options(o));
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A command of framesim's that must refuse to write through a link or onto a file of the run,
+// and leave the decoy outside the folder as it was.
+struct LinkCase {
+    const char* label;
+    std::string setup;   // shell commands run in the test's folder first
+    std::string command; // framesim's arguments
+    int status;
+    std::string err; // a part of standard error
+};
+
+void PrintTo(const LinkCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class NoWriteThrough : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(NoWriteThrough, RefusesAndLeavesTheDecoy) {
+    const LinkCase& c = GetParam();
+    Workdir w;
+    e2e::write_file(w.path() + "/victim", "decoy");
+    const Ran set = sh(w.path(), c.setup);
+    ASSERT_EQ(set.status, 0) << set.err;
+    const Ran r = framesim(w.path(), c.command);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(w.path() + "/victim"), "decoy");
+}
+
+// A run to resend into, with the plan of what it lacks.
+const std::string kRunAndPlan =
+    kFramesim + " --out run --image-size 16384 --loss 0.2 >/dev/null && cd run && " + kImgcover +
+    " --plan ../plan.txt --next-info ../next.txt . >/dev/null; test -s ../plan.txt && cd .. && ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Framesim, NoWriteThrough,
+    ::testing::Values(
+        LinkCase{"capture_name_is_a_link", "mkdir run && ln -s ../victim run/pass1_5_0_5_63.txt",
+                 "--out run --image-size 16384", 1,
+                 "framesim: cannot create run/pass1_5_0_5_63.txt: File exists"},
+        LinkCase{"run_description_is_a_link_under_force",
+                 "mkdir run && ln -s ../victim run/file_info.txt && echo x > run/dropped.txt",
+                 "--out run --image-size 16384 --force", 2,
+                 "framesim: run/file_info.txt is not a regular file; framesim writes no file "
+                 "through it"},
+        LinkCase{"dropped_list_is_a_link_on_a_resend",
+                 kRunAndPlan + "rm run/dropped.txt && ln -s ../victim run/dropped.txt",
+                 "--out run --ranges plan.txt", 2,
+                 "framesim: run/dropped.txt is not a regular file; framesim writes no file "
+                 "through it"},
+        LinkCase{"save_image_onto_the_run_description", "true",
+                 "--out r2 --image-size 1000 --save-image r2/file_info.txt", 2,
+                 "framesim: --save-image r2/file_info.txt is r2/file_info.txt, a file of the run "
+                 "or an input"},
+        LinkCase{"save_image_onto_its_input", "head -c 1000 /dev/zero > img",
+                 "--out r2 --image img --save-image ./img", 2,
+                 "framesim: --save-image ./img is img, a file of the run or an input"},
+        LinkCase{"save_image_onto_a_capture", "true",
+                 "--out r2 --image-size 1000 --save-image r2/pass1_5_0_5_3.txt", 2,
+                 "a file of the run or an input"},
+        LinkCase{"save_image_onto_a_link", "ln -s victim saved",
+                 "--out r2 --image-size 1000 --save-image saved", 2,
+                 "framesim: saved is not a regular file; framesim writes no file through it"},
+        LinkCase{"save_image_onto_a_device_name", "true",
+                 "--out r2 --image-size 1000 --save-image Nul.img", 2,
+                 "framesim: --save-image Nul.img is a device name on Windows"}));
+
+// A resend adds its lines to a dropped.txt that has some, and keeps every one of them.
+TEST(Resend, AppendsToTheDroppedListItFinds) {
+    Workdir w;
+    ASSERT_EQ(sh(w.path(), kRunAndPlan + "true").status, 0);
+    const std::string before = read_file(w.path() + "/run/dropped.txt");
+    ASSERT_FALSE(lines_of(before).empty());
+    const Ran r = framesim(w.path(), "--out run --ranges plan.txt --loss 0.5 --seed 3");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string after = read_file(w.path() + "/run/dropped.txt");
+    ASSERT_EQ(after.compare(0, before.size(), before), 0) << after;
+    const std::vector<std::string> plan = lines_of(read_file(w.path() + "/plan.txt"));
+    const std::vector<std::string> added = lines_of(after.substr(before.size()));
+    ASSERT_EQ(added.size(), plan.size());
+    for (size_t k = 0; k < plan.size(); ++k)
+        EXPECT_EQ(added[k].rfind(plan[k].substr(plan[k].rfind(' ') + 1) + ":", 0), 0u) << added[k];
 }
 
 } // namespace

@@ -193,6 +193,41 @@ TEST(StandardOutput, AFullDeviceIsAFailureWithItsReason) {
     }
 }
 
+// A reader that has left is a failed write like a full device: exit 2 with the reason, never
+// death by a signal, and no temporary file left beside an output.
+TEST(StandardOutput, AReaderThatLeftIsAFailureWithItsReason) {
+    Workdir w;
+    const SmallRun small(w);
+    const struct {
+        std::string command, program;
+    } cases[] = {
+        {kImgcover + " run --json - --plan plan.txt", "imgcover"},
+        {kImgcover + " run --plan plan.txt", "imgcover"},
+        {kImgcover + " --help", "imgcover"},
+        {kFramesim + " --help", "framesim"},
+        {kFramesim + " --out other --force", "framesim"},
+    };
+    for (const auto& c : cases) {
+        // The reader closes its end and only then lets the command start: the pipe has no
+        // reader when the command writes, whatever the timing.
+        const Ran r =
+            sh(w.path(), "rm -f gate status plan.txt; mkfifo gate; { cat gate "
+                         ">/dev/null; " +
+                             c.command + "; echo $? >status; } | { exec 0<&-; echo >gate; }");
+        EXPECT_EQ(r.status, 0) << c.command << ": " << r.err;
+        EXPECT_EQ(read_file(w.path() + "/status"), "2\n") << c.command;
+        const std::string said = c.program + ": cannot write standard output: Broken pipe\n";
+        EXPECT_TRUE(r.err.ends_with(said)) << c.command << ": " << r.err;
+        for (const auto& e : fs::directory_iterator(w.path()))
+            EXPECT_FALSE(e.path().string().ends_with(".tmp")) << c.command << ": " << e.path();
+        for (const auto& e : fs::directory_iterator(w.path() + "/run"))
+            EXPECT_FALSE(e.path().string().ends_with(".tmp")) << c.command << ": " << e.path();
+        if (c.command.find("--plan") != std::string::npos) {
+            EXPECT_FALSE(read_file(w.path() + "/plan.txt").empty()) << c.command;
+        }
+    }
+}
+
 // Bad command lines: exit 2 and one sentence saying what is wrong.
 TEST(Usage, BadOptionsAreSaidAsSentences) {
     Workdir w;
@@ -210,6 +245,15 @@ TEST(Usage, BadOptionsAreSaidAsSentences) {
          "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
         {kImgcover + " run --prefix ''",
          "imgcover: --prefix must be letters, digits, '-' and '.' only, at least one\n"},
+        {kImgcover + " run --prefix nul.x",
+         "imgcover: --prefix must not begin with a device name of Windows (CON, PRN, AUX, NUL, "
+         "COM1 to COM9, LPT1 to LPT9) before its first dot\n"},
+        {kImgcover + " run --prefix Com3",
+         "imgcover: --prefix must not begin with a device name of Windows (CON, PRN, AUX, NUL, "
+         "COM1 to COM9, LPT1 to LPT9) before its first dot\n"},
+        {kImgcover + " run --plan plan.txt --prefix " + std::string(500, 'p'),
+         "imgcover: --prefix must be at most 203 characters, so that a capture name fits 255 "
+         "bytes\n"},
         {kImgcover + " run --watch --json -",
          "imgcover: --json - cannot go with --watch, whose view owns standard output; name a "
          "file\n"},
@@ -237,7 +281,8 @@ TEST(Usage, BadOptionsAreSaidAsSentences) {
     EXPECT_FALSE(fs::exists(w.path() + "/m.png"));
     EXPECT_FALSE(fs::exists(w.path() + "/p.png"));
     // Prefixes of the allowed characters, "auto" among them, are taken.
-    for (const char* prefix : {"auto", "r2", "Retry-1.b"}) {
+    for (const std::string& prefix :
+         std::vector<std::string>{"auto", "r2", "Retry-1.b", "con-1", std::string(203, 'p')}) {
         const Ran r = sh(w.path(), kImgcover + " run --prefix " + prefix);
         EXPECT_EQ(r.status, 1) << prefix << ": " << r.err;
     }
@@ -257,9 +302,9 @@ TEST(ImgcoverOutputs, PicturesAreWrittenUnderTheNameGiven) {
     EXPECT_FALSE(fs::exists(small.run + "/live.img.png"));
 }
 
-// A planned name that the run already lists is warned of once, however often it is listed; a
-// name listed that the plan does not use draws no warning.
-TEST(ImgcoverOutputs, PlannedNamesAlreadyListedAreWarnedOfOnce) {
+// A planned name that the run already lists, however often, moves the plan to the next free
+// prefix, said in one line; a name listed that the plan does not use changes nothing.
+TEST(ImgcoverOutputs, PlannedNamesAlreadyListedMoveThePlanOnce) {
     Workdir w;
     const Ran made = sh(w.path(), kFramesim + " --out . --image-size 16384 >/dev/null");
     ASSERT_EQ(made.status, 0) << made.err;
@@ -274,13 +319,14 @@ TEST(ImgcoverOutputs, PlannedNamesAlreadyListedAreWarnedOfOnce) {
     info.replace(info.find("numfile 1"), 9, "numfile 5");
     info += name + "\n" + name + "\nother_5_0_5_1.txt\n" + name + "\n";
     w.write("file_info.txt", info);
-    const Ran r = sh(w.path(), kImgcover);
+    const Ran r = sh(w.path(), kImgcover + " --plan plan.txt");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("imgcover: warning: planned name " + name +
-                         " is already listed; choose another --prefix\n"),
+    EXPECT_NE(r.err.find("imgcover: warning: names with prefix retry are listed already: the plan "
+                         "uses retry2 instead, so that no name is listed twice\n"),
               std::string::npos)
         << r.err;
-    EXPECT_EQ(r.err.find("planned name"), r.err.rfind("planned name")) << r.err;
+    EXPECT_EQ(r.err.find("listed already"), r.err.rfind("listed already")) << r.err;
+    EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), "5 31 5 31 retry2_5_31_5_31.txt\n");
 }
 
 // An allocation that fails is a message and exit 2, never an abort.

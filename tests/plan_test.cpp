@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "analysis.hpp"
+#include "common/text.hpp"
 #include "expected.hpp"
 #include "plan.hpp"
 #include "workdir.hpp"
@@ -125,6 +126,67 @@ TEST(Plan, PrefixAutoTakesTheNextRound) {
         EXPECT_EQ(r.status, 1) << r.err;
         EXPECT_EQ(e2e::read_file(w.path() + "/plan.txt"), std::string("0 1 0 3 ") + k.want + "\n");
     }
+}
+
+// A planned name that is listed already takes the next free prefix, as --prefix auto takes the
+// next round, with one line saying so: the run description never lists a name twice.
+TEST(Plan, NeverListsANameTwice) {
+    Workdir w;
+    const std::vector<std::string> names{"a_0_0_0_6.txt", "retry_0_1_0_3.txt",
+                                         "./retry2_0_1_0_3.txt", "retry3_0_7_0_7.txt"};
+    w.write("file_info.txt", run_info(1792, static_cast<long long>(names.size()), 0, names));
+    w.write("a_0_0_0_6.txt", image_frames_except(0, 11, {3, 4}));
+    const Ran r = cover(w.path(), "--plan plan.txt --next-info next.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(read_file(w.path() + "/plan.txt"), "0 1 0 3 retry3_0_1_0_3.txt\n");
+    const std::string note = "imgcover: warning: names with prefix retry are listed already: the "
+                             "plan uses retry3 instead, so that no name is listed twice\n";
+    EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("already listed"), std::string::npos) << r.err;
+    std::vector<std::string> listed = e2e::lines_of(read_file(w.path() + "/next.txt"));
+    listed.erase(listed.begin(), listed.begin() + 4);
+    std::set<std::string> distinct;
+    for (const std::string& n : listed)
+        distinct.insert(fs::path(n).lexically_normal().generic_string());
+    EXPECT_EQ(distinct.size(), listed.size()) << read_file(w.path() + "/next.txt");
+    EXPECT_TRUE(distinct.count("retry3_0_1_0_3.txt"));
+}
+
+// Near the last block a name can state, the plan asks only for pages a name can state, every
+// number in it is one the plan reader takes, and a line says what cannot be asked for.
+TEST(Plan, NeverOverflowsPastTheLastBlock) {
+    Workdir w;
+    w.write("file_info.txt", run_info(1048576, 0, 2147483646, {}));
+    const Ran r = cover(w.path(), "--plan plan.txt");
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(read_file(w.path() + "/plan.txt"),
+              "2147483646 0 2147483647 1023 retry_2147483646_0_2147483647_1023.txt\n");
+    std::vector<imgcover::Request> plan;
+    std::string error;
+    EXPECT_TRUE(companion::read_plan(w.path() + "/plan.txt", plan, error)) << error;
+    EXPECT_NE(r.err.find("imgcover: warning: 2048 missing pages lie past block 2147483647, which "
+                         "no capture name can state: the plan cannot ask for them\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("-4,"), std::string::npos) << r.out;
+}
+
+// A prefix as long as allowed still gives whole lines: each ends with its line feed and reads
+// back as the plan it was.
+TEST(Plan, TheLongestPrefixGivesWholeLines) {
+    Workdir w;
+    w.write("file_info.txt", run_info(1792, 1, 0, {"a_0_0_0_6.txt"}));
+    w.write("a_0_0_0_6.txt", image_frames_except(0, 11, {3, 4, 9}));
+    const std::string prefix(203, 'p');
+    const Ran r = cover(w.path(), "--plan plan.txt --join 0 --prefix " + prefix);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(read_file(w.path() + "/plan.txt"),
+              "0 1 0 3 " + prefix + "_0_1_0_3.txt\n0 5 0 6 " + prefix + "_0_5_0_6.txt\n");
+    std::vector<imgcover::Request> plan;
+    std::string error;
+    EXPECT_TRUE(companion::read_plan(w.path() + "/plan.txt", plan, error)) << error;
+    EXPECT_EQ(companion::format("%s|%s", std::string(600, 'x').c_str(), "end"),
+              std::string(600, 'x') + "|end");
 }
 
 } // namespace

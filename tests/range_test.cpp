@@ -166,3 +166,50 @@ TEST(RangeMath, SlotsWrapAndStartEvery163Bytes) {
 }
 
 } // namespace
+
+namespace {
+
+// The arithmetic of pages the companions share: a count, a place, a range of places, an end.
+TEST(PageArithmetic, CountsPlacesAndEnds) {
+    struct Case {
+        PageRange range;
+        int64_t pages;
+    };
+    for (const Case& c :
+         {Case{{5, 0, 5, 0}, 1}, Case{{5, 1023, 6, 0}, 2}, Case{{0, 0, 12, 445}, 12734},
+          Case{{5, 3, 5, 2}, 0}, Case{{INT32_MIN, 0, INT32_MAX, 1023}, int64_t{1} << 42}}) {
+        EXPECT_EQ(page_count(c.range), c.pages)
+            << c.range.SSC << " " << c.range.SP << " " << c.range.ESC << " " << c.range.EP;
+    }
+
+    struct Place {
+        int64_t index;
+        int32_t SC_S;
+        int64_t block;
+        int32_t page;
+    };
+    for (const Place& p :
+         {Place{0, 5, 5, 0}, Place{1023, 5, 5, 1023}, Place{1024, 5, 6, 0}, Place{2049, -1, 1, 1},
+          Place{4095, INT32_MAX - 1, int64_t{INT32_MAX} + 2, 1023}}) {
+        const PagePlace at = page_at(p.index, p.SC_S);
+        EXPECT_EQ(at.block, p.block) << p.index;
+        EXPECT_EQ(at.page, p.page) << p.index;
+    }
+
+    PageRange r{};
+    ASSERT_TRUE(range_of_pages(1000, 1100, 5, r));
+    EXPECT_EQ(r, (PageRange{5, 1000, 6, 76}));
+    EXPECT_FALSE(r == (PageRange{5, 1000, 6, 77}));
+    ASSERT_TRUE(range_of_pages(0, 2047, INT32_MAX - 1, r));
+    EXPECT_EQ(r, (PageRange{INT32_MAX - 1, 0, INT32_MAX, 1023}));
+    // Past the last block a name can state: no range, rather than a block that wrapped round.
+    EXPECT_FALSE(range_of_pages(0, 2048, INT32_MAX - 1, r));
+    EXPECT_FALSE(range_of_pages(7, 6, 0, r));
+
+    RangeMath m{};
+    ASSERT_TRUE(compute_range({5, 2, 5, 3}, 5, m));
+    EXPECT_EQ(range_end(m), 4 * 256);
+    EXPECT_EQ(range_end(m), m.limit);
+}
+
+} // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -26,8 +27,13 @@ inline void conventions(CLI::App& app, const char* program) {
 }
 
 // Writes `text` to standard output and flushes it. False, with "PROGRAM: cannot write standard
-// output: REASON" on stderr, when a write fails (a full disk, a closed pipe).
+// output: REASON" on stderr, when a write fails (a full disk, a closed pipe: a reader that left
+// is a failed write like any other, never a signal that ends the program).
 inline bool put_stdout(const char* program, const std::string& text) {
+#ifdef SIGPIPE
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    errno = 0;
     const bool ok = std::fwrite(text.data(), 1, text.size(), stdout) == text.size() &&
                     std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
     if (!ok)

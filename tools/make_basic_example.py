@@ -4,6 +4,11 @@
 
 The expectations are worked out here on their own, from what the sender sent and what was
 dropped, not by running the tool. Run from the project root: python3 tools/make_basic_example.py
+
+The run description is written by the few lines in main(), not by the C++ writer: a script
+cannot call it, and the example is worth most as a run made apart from the C++ code. The unit
+test DescriptionWriter.AgreesWithTheBundledExample checks that the file is byte for byte what
+the C++ writer writes for the same head and names.
 """
 import os
 

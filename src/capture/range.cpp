@@ -41,12 +41,12 @@ std::string capture_name(std::string_view prefix, const PageRange& range) {
 
 bool compute_range(const PageRange& r, int32_t SC_S, RangeMath& math) {
     math.rangekey = int64_t{r.SSC} + r.SP + r.ESC + r.EP;
-    math.npage = (int64_t{r.ESC} * kBlockPages + r.EP) - (int64_t{r.SSC} * kBlockPages + r.SP) + 1;
+    math.npage = page_count(r);
     if (math.npage < 1 || math.npage > kMaxPages)
         return false;
     math.mcomsize = static_cast<int32_t>(math.npage * kPageBytes / kSlotBytes + 1);
     math.base = ((int64_t{r.SSC} - SC_S) * kBlockPages + r.SP) * kPageBytes;
-    math.limit = math.base + math.npage * kPageBytes;
+    math.limit = range_end(math);
     return true;
 }
 

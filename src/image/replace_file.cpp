@@ -21,16 +21,6 @@ namespace imgrebuild {
 
 namespace {
 
-// Creates a new file for binary writing; fails when anything is there under the name already.
-std::FILE* open_exclusive(const char* name) {
-#ifdef _WIN32
-    const int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    return std::fopen(name, "wbx");
-#endif
-}
-
 // The reason of the last failed call of the C library, as an error code.
 std::error_code last_error() {
     return {errno != 0 ? errno : EIO, std::generic_category()};
@@ -143,6 +133,15 @@ bool rename_over(const char* temp, const char* target, std::error_code& error) {
 }
 
 } // namespace
+
+std::FILE* open_exclusive(const char* name) {
+#ifdef _WIN32
+    const int fd = _open(name, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, "wb");
+#else
+    return std::fopen(name, "wbx");
+#endif
+}
 
 WriteStatus write_whole_file(const char* name, const void* bytes, size_t size, bool exclusive) {
     std::FILE* f = exclusive ? open_exclusive(name) : std::fopen(name, "wb");

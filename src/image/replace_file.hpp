@@ -1,9 +1,12 @@
 // Writing a whole file: in place, or through a new file renamed over the old one so that no
-// reader ever sees half of it. The one way every program of the project replaces a file.
+// reader ever sees half of it; or a new file, created only where nothing is. The rebuild writes
+// output.bin through it, imgcover replaces its outputs and framesim its dropped list and saved
+// image through it, and framesim creates every other file it writes as a new file.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <system_error>
 
 namespace imgrebuild {
@@ -14,6 +17,10 @@ enum class WriteStatus : int32_t {
     open_failed,  // the file could not be created
     write_failed, // a write or the close failed: the file may be short
 };
+
+// Creates `name` for binary writing, failing when anything is there under the name already (a
+// link too, even one that points nowhere). nullptr on failure, with errno telling why.
+std::FILE* open_exclusive(const char* name);
 
 // Creates `name` (exclusively: failing when anything is there under the name already, when
 // asked), writes `size` bytes to it and closes it.

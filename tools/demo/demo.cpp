@@ -12,11 +12,13 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <utility>
 #include <vector>
 
 #include "analysis.hpp"
 #include "capture/range.hpp"
-#include "plan_reader.hpp"
+#include "common/plan_file.hpp"
+#include "run/run_info.hpp"
 #include "sim.hpp"
 
 namespace fs = std::filesystem;
@@ -123,12 +125,12 @@ int resend_loop(const std::string& rebuild_tool, const std::string& cover_tool, 
         std::string error;
         o.out = dir.string();
         o.seed = 100 + static_cast<uint64_t>(round);
-        if (!framesim::read_plan((dir / "plan.txt").string(), plan, error) ||
+        if (!companion::read_plan((dir / "plan.txt").string(), plan, error) ||
             !framesim::resend(o, card, plan, run, error)) {
             std::fprintf(stderr, "imgdemo: %s\n", error.c_str());
             return -1;
         }
-        fs::rename(dir / "next.txt", dir / "file_info.txt");
+        fs::rename(dir / "next.txt", dir / imgrebuild::kRunInfoName);
         size_t lost = 0;
         for (const framesim::Capture& c : run.captures)
             lost += c.dropped.size();
@@ -229,12 +231,12 @@ int settle_corruption(const std::string& rebuild_tool, const std::string& cover_
         std::vector<framesim::Resend> plan;
         framesim::Run again;
         o.seed = 200 + static_cast<uint64_t>(round);
-        if (!framesim::read_plan((dir / "plan.txt").string(), plan, error) ||
+        if (!companion::read_plan((dir / "plan.txt").string(), plan, error) ||
             !framesim::resend(o, card, plan, again, error)) {
             std::fprintf(stderr, "imgdemo: %s\n", error.c_str());
             return -1;
         }
-        fs::rename(dir / "next.txt", dir / "file_info.txt");
+        fs::rename(dir / "next.txt", dir / imgrebuild::kRunInfoName);
     }
     rebuild(rebuild_tool, dir);
     return round;
@@ -275,18 +277,18 @@ int main(int argc, char** argv) {
     // The first pass alone: the same captures, without the second passes.
     const fs::path first = out / "first-pass";
     fs::create_directories(first);
-    std::string info = "first pass only\nimagesize " + std::to_string(card.size()) +
-                       "\nnumfile %\nSC_S " + std::to_string(o.SC_S) + "\n";
-    int first_files = 0;
+    std::vector<std::string> names;
     for (const framesim::Capture& c : run.captures) {
         if (c.name.rfind("pass1_", 0) != 0)
             continue;
         fs::copy_file(fs::path(o.out) / c.name, first / c.name);
-        info += c.name + "\n";
-        ++first_files;
+        names.push_back(c.name);
     }
-    info.replace(info.find('%'), 1, std::to_string(first_files));
-    write_file(first / "file_info.txt", info);
+    const int first_files = static_cast<int>(names.size());
+    const imgrebuild::RunHead head{static_cast<int32_t>(card.size()), first_files, o.SC_S};
+    write_file(first / imgrebuild::kRunInfoName,
+               imgrebuild::description_text(
+                   imgrebuild::describe_run("first pass only", head, std::move(names))));
 
     std::printf("\n== first pass alone: %d capture files in %s\n", first_files,
                 shown(first).c_str());

@@ -3,8 +3,10 @@
 // The story: read the command line; take the image (a file, or one generated from the seed);
 // make sure the output folder holds no other run (or, with --force, clear the old run's files
 // away); send every range, or only a plan's requests, losing and mangling frames as asked;
-// say what was written. Exit 0 when written, 1 when a file could not be read or written, 2 for
-// a bad command line.
+// say what was written. Exit 0 when written (or when a plan asks for nothing); 1 when a file
+// could not be read, written or removed, or a plan has a bad line; 2 for a bad command line, a
+// folder that holds a run or a planned name already (without --force), a resend whose image is
+// unknown, standard output that cannot be written, or too little memory.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -20,10 +22,12 @@
 #include "cli.hpp"
 
 #include "capture/input_file.hpp"
-#include "capture/line_reader.hpp"
+#include "common/names.hpp"
+#include "common/plan_file.hpp"
+#include "image/replace_file.hpp"
 #include "limits.hpp"
-#include "plan_reader.hpp"
 #include "platform.hpp"
+#include "run/run_info.hpp"
 #include "sim.hpp"
 
 namespace fs = std::filesystem;
@@ -37,9 +41,16 @@ int failure(const std::string& message, int status) {
     return status;
 }
 
+// The check of an option's values, from the table of bounds.
+template <typename T, size_t N>
+CLI::Validator within(const framesim::Bound<T> (&table)[N], const char* option) {
+    const framesim::Bound<T>& b = framesim::bound_of(table, option);
+    return cli::between(b.lo, b.hi);
+}
+
 // Reads the command line into `o`; nothing to go on, else the exit status.
 cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::string& save_image,
-                           std::string& ranges, bool& force) {
+                           std::string& ranges, bool& force, bool& sc_s_given) {
     CLI::App app{"Sends an image as numbered frames and writes what a ground station would have\n"
                  "received: file_info.txt, one capture file per pass over each page range\n"
                  "(named by the range), and dropped.txt, the slots each capture file lost.\n"
@@ -59,22 +70,22 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
     app.add_option("--image-size", o.image_size,
                    "without --image: size of a generated pseudo-random image (default 65536)")
         ->type_name("N")
-        ->check(cli::between(0, imgrebuild::kMaxImageSize));
+        ->check(within(framesim::kCountBounds, "--image-size"));
     app.add_option("--save-image", save_image, "also write the image that was sent to FILE")
         ->type_name("FILE");
     app.add_option("--sc-s", o.SC_S, "block whose first byte is image offset 0 (default 5)")
         ->type_name("N")
-        ->check(cli::between(-1000000, 1000000));
+        ->check(within(framesim::kCountBounds, "--sc-s"));
     app.add_option("--pages-per-file", o.pages_per_file,
                    "pages (" + std::to_string(imgrebuild::kPageBytes) +
                        " bytes) per capture file, 1 to " + max_pages + " (default 64)")
         ->type_name("N")
-        ->check(cli::between(1, imgrebuild::kMaxPages));
+        ->check(within(framesim::kCountBounds, "--pages-per-file"));
     app.add_option("--passes", o.passes,
                    "receptions of one range, one right after another, so that the rebuild merges "
                    "them; 1 to 9 (default 1)")
         ->type_name("N")
-        ->check(cli::between(1, 9));
+        ->check(within(framesim::kCountBounds, "--passes"));
     app.add_option("--repeat", repeat,
                    "ranges that get the passes after the first: lossy (those still missing a "
                    "slot), all, or half (every other range); default lossy")
@@ -82,25 +93,25 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         ->check(CLI::IsMember({"lossy", "all", "half"}));
     app.add_option("--loss", o.loss, "chance that a frame is lost, 0 to 1 (default 0.02)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--loss"));
     app.add_option("--duplicates", o.duplicates,
                    "chance that a frame is received twice (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--duplicates"));
     app.add_option("--reorder", o.reorder,
                    "chance that a frame swaps places with one of the next eight (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--reorder"));
     app.add_option("--noise", o.noise,
                    "chance of a noise line before a frame: blank, torn, or with an identifier "
                    "that is no image data (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--noise"));
     app.add_option("--corrupt", o.corrupt,
                    "chance that a frame carries one data byte changed, which no line rule can "
                    "see (default 0)")
         ->type_name("RATE")
-        ->check(cli::between(0.0, 1.0));
+        ->check(within(framesim::kRateBounds, "--corrupt"));
     app.add_flag("--crlf", o.crlf, "end lines with CR LF instead of LF");
     app.add_flag("--wrap", o.wrap, "let frame counters run past the slot count and wrap round");
     app.add_option("--style", style,
@@ -113,7 +124,7 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
                    "write file_info.txt first, then the captures line by line at about FPS lines "
                    "a second, each line flushed: a pass to watch")
         ->type_name("FPS")
-        ->check(cli::between(0.001, 1e9));
+        ->check(within(framesim::kRateBounds, "--live"));
     app.add_option("--ranges", ranges,
                    "send only the requests of a plan file (imgcover --plan: one 'SSC SP ESC EP "
                    "NAME' a line), one capture each under its NAME; writes no file_info.txt and "
@@ -136,6 +147,7 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         return status;
     if (o.out.empty())
         return failure("--out needs a directory\n(try framesim --help)", kUsage);
+    sc_s_given = app.count("--sc-s") > 0;
     if (max) {
         o.image_file.clear();
         o.image_size = imgrebuild::kMaxImageSize;
@@ -179,34 +191,34 @@ bool read_image(const std::string& path, std::vector<uint8_t>& image, std::strin
     return true;
 }
 
-// The names a run description lists (its lines after the head, as the rebuild reads them),
-// with their line numbers; plus the description itself and the dropped list.
+// The names a run description lists (every line after its head, also past `numfile`, so that
+// no listed capture of an old run is left behind), with their line numbers; plus the
+// description itself and the dropped list.
 std::vector<std::pair<std::string, int64_t>> files_of_run(const fs::path& dir) {
-    std::vector<std::pair<std::string, int64_t>> names = {{"file_info.txt", 0}, {"dropped.txt", 0}};
-    std::FILE* f = imgrebuild::open_input((dir / "file_info.txt").string().c_str());
+    std::vector<std::pair<std::string, int64_t>> names = {{imgrebuild::kRunInfoName, 0},
+                                                          {framesim::kDroppedName, 0}};
+    std::FILE* f = imgrebuild::open_input((dir / imgrebuild::kRunInfoName).string().c_str());
     if (f == nullptr)
         return names;
     const imgrebuild::FileGuard guard(f);
-    struct Buffers {
-        imgrebuild::LineReader reader;
-        char data[imgrebuild::kLineCap];
-    };
-    const auto b = std::make_unique<Buffers>();
-    imgrebuild::reader_open(b->reader, f);
-    int32_t length = 0;
-    for (int64_t n = 1;; ++n) {
-        const imgrebuild::ReadStatus status = imgrebuild::read_line(b->reader, b->data, length);
-        if (status == imgrebuild::ReadStatus::no_line || status == imgrebuild::ReadStatus::failed)
-            break;
-        const char* end = imgrebuild::text_end(b->data, length);
-        if (end > b->data && end[-1] == '\n')
-            --end;
-        if (n > 4 && end > b->data)
-            names.emplace_back(std::string(static_cast<const char*>(b->data), end), n);
-        if (status == imgrebuild::ReadStatus::last_line)
-            break;
+    imgrebuild::RunDescription d;
+    imgrebuild::read_description(f, d, imgrebuild::NameLines::all);
+    for (size_t k = 0; k < d.names.size(); ++k) {
+        if (!d.names[k].empty())
+            names.emplace_back(d.names[k], imgrebuild::kHeadLines + 1 + static_cast<int64_t>(k));
     }
     return names;
+}
+
+// Refuses anything but a regular file (or nothing) under a name framesim writes: a link, a
+// folder, a device. Nothing to go on, else the exit status.
+cli::ExitNow refuse_unless_file(const fs::path& path) {
+    std::error_code ec;
+    const fs::file_type type = fs::symlink_status(path, ec).type();
+    if (type == fs::file_type::not_found || type == fs::file_type::regular)
+        return std::nullopt;
+    return failure(path.string() + " is not a regular file; framesim writes no file through it",
+                   kUsage);
 }
 
 // A folder that holds a run is written into only with --force, and then that run's files go
@@ -233,6 +245,8 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
                                    " is not a regular file; --force replaces only files",
                                kUsage);
         }
+        if (const cli::ExitNow status = refuse_unless_file(dir / framesim::kDroppedName))
+            return status;
         for (const framesim::Resend& r : plan) {
             if (fs::is_regular_file(fs::symlink_status(dir / r.name, ec)) &&
                 !fs::remove(dir / r.name, ec))
@@ -241,16 +255,16 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
         }
         return std::nullopt;
     }
-    if (!fs::exists(fs::symlink_status(dir / "file_info.txt", ec)) &&
-        !fs::exists(fs::symlink_status(dir / "dropped.txt", ec)))
+    if (!fs::exists(fs::symlink_status(dir / imgrebuild::kRunInfoName, ec)) &&
+        !fs::exists(fs::symlink_status(dir / framesim::kDroppedName, ec)))
         return std::nullopt;
     if (!force)
         return failure(o.out + " already holds a run (use --force to replace it)", kUsage);
     for (const auto& [name, line] : files_of_run(dir)) {
-        if (const char* fault = framesim::name_fault(name)) {
+        if (const char* fault = companion::name_fault(name)) {
             std::fprintf(stderr, "framesim: warning: not removed: the name on line %lld of %s %s\n",
-                         static_cast<long long>(line), (dir / "file_info.txt").string().c_str(),
-                         fault);
+                         static_cast<long long>(line),
+                         (dir / imgrebuild::kRunInfoName).string().c_str(), fault);
             continue;
         }
         const fs::file_status st = fs::symlink_status(dir / name, ec);
@@ -264,19 +278,54 @@ cli::ExitNow prepare_out(const framesim::Options& o, const std::vector<framesim:
         if (!fs::remove(dir / name, ec))
             return failure("cannot remove " + (dir / name).string() + ": " + ec.message(), kFailed);
     }
+    // What is left under the run's own names is no file to write: refused, never written through.
+    for (const char* name : {imgrebuild::kRunInfoName, framesim::kDroppedName}) {
+        if (const cli::ExitNow status = refuse_unless_file(dir / name))
+            return status;
+    }
     return std::nullopt;
 }
 
-// Nothing to go on, else the exit status.
+// Whether two paths name one file: the same file where both exist, the same absolute name
+// (dots and links resolved as far as they exist) where neither does.
+bool same_place(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    const bool a_exists = fs::exists(a, ec), b_exists = fs::exists(b, ec);
+    if (a_exists != b_exists)
+        return false;
+    if (a_exists)
+        return fs::equivalent(a, b, ec);
+    return fs::weakly_canonical(fs::absolute(a, ec), ec) ==
+           fs::weakly_canonical(fs::absolute(b, ec), ec);
+}
+
+// Refuses --save-image onto a file of the run (in `run_files`) or an input, or onto a name
+// that is no plain file: nothing to go on, else the exit status.
+cli::ExitNow check_save_image(const std::string& path, const std::vector<fs::path>& run_files) {
+    if (companion::is_device_name(fs::path(path).filename().string()))
+        return failure("--save-image " + path + " is a device name on Windows; name another file",
+                       kUsage);
+    if (const cli::ExitNow status = refuse_unless_file(path))
+        return status;
+    for (const fs::path& f : run_files) {
+        if (same_place(path, f))
+            return failure("--save-image " + path + " is " + f.string() +
+                               ", a file of the run or an input; name another file",
+                           kUsage);
+    }
+    return std::nullopt;
+}
+
+// Writes the image to `path` through a new file renamed over it. Nothing to go on, else the
+// exit status.
 cli::ExitNow write_image(const std::string& path, const std::vector<uint8_t>& image) {
-    errno = 0;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr)
-        return failure("cannot create " + path + ": " + std::strerror(errno), kFailed);
-    const bool ok = std::fwrite(image.data(), 1, image.size(), f) == image.size();
-    const int saved = errno;
-    if (std::fclose(f) != 0 || !ok)
-        return failure("cannot write " + path + ": " + std::strerror(ok ? errno : saved), kFailed);
+    std::error_code ec;
+    const imgrebuild::ReplaceStatus status =
+        imgrebuild::replace_file(path.c_str(), image.data(), image.size(), true, ec);
+    if (status == imgrebuild::ReplaceStatus::create_failed)
+        return failure("cannot create " + path + ": " + ec.message(), kFailed);
+    if (status != imgrebuild::ReplaceStatus::ok)
+        return failure("cannot write " + path + ": " + ec.message(), kFailed);
     return std::nullopt;
 }
 
@@ -288,19 +337,35 @@ std::string counted(size_t n, const char* one, const char* many) {
 int run(int argc, char** argv) {
     framesim::Options o;
     std::string save_image, ranges;
-    bool force = false;
-    if (const cli::ExitNow status = parse_options(argc, argv, o, save_image, ranges, force))
+    bool force = false, sc_s_given = false;
+    if (const cli::ExitNow status =
+            parse_options(argc, argv, o, save_image, ranges, force, sc_s_given))
         return *status;
 
     std::string error;
     // The plan is read and checked whole first: a bad line is told before anything else.
     std::vector<framesim::Resend> plan;
-    if (!ranges.empty() && !framesim::read_plan(ranges, plan, error))
+    if (!ranges.empty() && !companion::read_plan(ranges, plan, error))
         return failure(error, kFailed);
     if (!ranges.empty() && plan.empty())
         return cli::put_stdout("framesim", "framesim: the plan " + ranges + " asks for nothing\n")
                    ? kWritten
                    : kUsage;
+
+    if (!ranges.empty()) {
+        // A resend places its ranges as the run it adds to does: by the run's own SC_S.
+        imgrebuild::RunHead head{};
+        bool described = false;
+        if (!framesim::run_head(o.out, head, described, error))
+            return failure(error, kUsage);
+        if (described && sc_s_given && o.SC_S != head.SC_S)
+            return failure("--sc-s " + std::to_string(o.SC_S) + " differs from SC_S " +
+                               std::to_string(head.SC_S) + " of the run in " + o.out +
+                               "; a resend places its ranges by the run's SC_S (leave --sc-s out)",
+                           kUsage);
+        if (described)
+            o.SC_S = head.SC_S;
+    }
 
     std::vector<uint8_t> image;
     if (o.image_file.empty() && !ranges.empty()) {
@@ -315,6 +380,21 @@ int run(int argc, char** argv) {
     else if (!read_image(o.image_file, image, error))
         return failure(error, kFailed);
 
+    // The run's own files and the inputs are never where the image goes.
+    const fs::path dir(o.out);
+    std::vector<fs::path> run_files = {dir / imgrebuild::kRunInfoName,
+                                       dir / framesim::kDroppedName};
+    for (const std::string& input : {o.image_file, ranges}) {
+        if (!input.empty())
+            run_files.emplace_back(input);
+    }
+    for (const framesim::Resend& r : plan)
+        run_files.push_back(dir / r.name);
+    if (!save_image.empty()) {
+        if (const cli::ExitNow status = check_save_image(save_image, run_files))
+            return *status;
+    }
+
     if (const cli::ExitNow status = prepare_out(o, plan, force))
         return *status;
 
@@ -323,6 +403,10 @@ int run(int argc, char** argv) {
                          : framesim::resend(o, image, plan, run, error)))
         return failure(error, kFailed);
     if (!save_image.empty()) {
+        for (const framesim::Capture& c : run.captures)
+            run_files.push_back(dir / c.name);
+        if (const cli::ExitNow status = check_save_image(save_image, run_files))
+            return *status;
         if (const cli::ExitNow status = write_image(save_image, image))
             return *status;
     }

@@ -1,6 +1,8 @@
 #include "sim.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -8,14 +10,29 @@
 #include <thread>
 #include <utility>
 
+#include "capture/input_file.hpp"
 #include "capture/number.hpp"
 #include "capture/slip.hpp"
+#include "image/replace_file.hpp"
 #include "limits.hpp"
+#include "run/run_info.hpp"
 
 namespace framesim {
 
 namespace fs = std::filesystem;
 using imgrebuild::kBlockPages;
+
+namespace {
+
+// A bound as a person writes it: 0, 0.001, 1e+09.
+std::string cli_number(double v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", v);
+    return buf;
+}
+
+} // namespace
+
 using imgrebuild::kPageBytes;
 using imgrebuild::kSlotBytes;
 
@@ -35,17 +52,16 @@ std::vector<uint8_t> generated_image(int32_t size, uint64_t seed) {
 }
 
 std::string check_options(const Options& o) {
-    if (o.image_size < 0 || o.image_size > imgrebuild::kMaxImageSize)
-        return "--image-size must be 0 to " + std::to_string(imgrebuild::kMaxImageSize);
-    if (o.pages_per_file < 1 || o.pages_per_file > imgrebuild::kMaxPages)
-        return "--pages-per-file must be 1 to " + std::to_string(imgrebuild::kMaxPages);
-    if (o.passes < 1 || o.passes > 9)
-        return "--passes must be 1 to 9";
-    if (o.SC_S < -1000000 || o.SC_S > 1000000)
-        return "--sc-s must be -1000000 to 1000000";
-    for (double rate : {o.loss, o.duplicates, o.reorder, o.noise, o.corrupt}) {
-        if (!(rate >= 0.0 && rate <= 1.0))
-            return "rates must be 0 to 1";
+    for (const Bound<int32_t>& b : kCountBounds) {
+        if (o.*b.field < b.lo || o.*b.field > b.hi)
+            return std::string(b.option) + " must be " + std::to_string(b.lo) + " to " +
+                   std::to_string(b.hi);
+    }
+    for (const Bound<double>& b : kRateBounds) {
+        const double v = o.*b.field;
+        if (!(v >= b.lo && v <= b.hi) && !(b.field == &Options::live && v == 0))
+            return std::string(b.option) + " must be " + cli_number(b.lo) + " to " +
+                   cli_number(b.hi);
     }
     return {};
 }
@@ -53,6 +69,9 @@ std::string check_options(const Options& o) {
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
+
+// Line 1 of the file_info.txt of a run sent from an image file.
+constexpr std::string_view kFromAFile = "framesim image from a file";
 
 void put_token(std::string& s, int32_t v) {
     s += ' ';
@@ -163,16 +182,51 @@ std::string noise_line(NoiseLine& n, const std::string& frame, Random& rng) {
     return {};
 }
 
-bool write_file(const fs::path& path, const std::string& bytes, std::string& error,
-                const char* mode = "wb") {
-    std::FILE* f = std::fopen(path.string().c_str(), mode);
+// Creates the file `path` new (never over a file, never through a link) with `bytes`.
+bool write_file(const fs::path& path, const std::string& bytes, std::string& error) {
+    errno = 0;
+    std::FILE* f = imgrebuild::open_exclusive(path.string().c_str());
     if (f == nullptr) {
-        error = "cannot create " + path.string();
+        error = "cannot create " + path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
         return false;
     }
     const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     if (std::fclose(f) != 0 || !ok) {
         error = "cannot write " + path.string();
+        return false;
+    }
+    return true;
+}
+
+// Adds `lines` to the end of the list at `path` (made when there is none) by replacing the file
+// with its old bytes and the new ones: never through a link, never anything but a regular file.
+bool append_to_list(const fs::path& path, const std::string& lines, std::string& error) {
+    std::error_code ec;
+    const fs::file_status st = fs::symlink_status(path, ec);
+    std::string bytes;
+    if (st.type() != fs::file_type::not_found) {
+        if (st.type() != fs::file_type::regular) {
+            error = path.string() + " is not a regular file; framesim writes no file through it";
+            return false;
+        }
+        std::FILE* f = imgrebuild::open_input(path.string().c_str());
+        if (f == nullptr) {
+            error = "cannot read " + path.string() + ": " + std::strerror(errno);
+            return false;
+        }
+        const imgrebuild::FileGuard guard(f);
+        char chunk[1 << 14];
+        for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
+            bytes.append(chunk, n);
+        if (std::ferror(f) != 0) {
+            error = "cannot read " + path.string();
+            return false;
+        }
+    }
+    bytes += lines;
+    if (imgrebuild::replace_file(path.string().c_str(), bytes.data(), bytes.size(), true, ec) !=
+        imgrebuild::ReplaceStatus::ok) {
+        error = "cannot write " + path.string() + ": " + ec.message();
         return false;
     }
     return true;
@@ -209,9 +263,11 @@ bool play(const std::vector<Pending>& pending, double rate, std::string& error) 
     const auto start = Clock::now();
     int64_t sent = 0;
     for (const Pending& p : pending) {
-        std::FILE* f = std::fopen(p.path.string().c_str(), "wb");
+        errno = 0;
+        std::FILE* f = imgrebuild::open_exclusive(p.path.string().c_str());
         if (f == nullptr) {
-            error = "cannot create " + p.path.string();
+            error =
+                "cannot create " + p.path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
             return false;
         }
         bool ok = true;
@@ -329,8 +385,8 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
     const int32_t pages = (run.imagesize + kPageBytes - 1) / kPageBytes;
     for (int32_t first = 0, index = 0; first < pages; first += o.pages_per_file, ++index) {
         const int32_t last = std::min(pages, first + o.pages_per_file) - 1;
-        const imgrebuild::PageRange range{o.SC_S + first / kBlockPages, first % kBlockPages,
-                                          o.SC_S + last / kBlockPages, last % kBlockPages};
+        imgrebuild::PageRange range{};
+        imgrebuild::range_of_pages(first, last, o.SC_S, range);
         imgrebuild::RangeMath math{};
         imgrebuild::compute_range(range, o.SC_S, math);
         std::vector<bool> received(static_cast<size_t>(math.mcomsize), false);
@@ -357,49 +413,89 @@ bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std
 
     // Line 1 names a generated image, so that a resend can send it again; an image from a
     // file must be given again.
-    std::string info = (o.image_file.empty() ? identity_line(o.seed, run.imagesize)
-                                             : "framesim image from a file") +
-                       std::string("\n");
-    info += "imagesize " + std::to_string(run.imagesize) + "\n";
-    info += "numfile " + std::to_string(run.captures.size()) + "\n";
-    info += "SC_S " + std::to_string(run.SC_S) + "\n";
+    std::vector<std::string> names;
     for (const Capture& c : run.captures)
-        info += c.name + "\n";
-    return write_file(fs::path(o.out) / "file_info.txt", info, error) &&
+        names.push_back(c.name);
+    const imgrebuild::RunHead head{run.imagesize, static_cast<int32_t>(names.size()), run.SC_S};
+    const std::string info = imgrebuild::description_text(imgrebuild::describe_run(
+        o.image_file.empty() ? identity_line(o.seed, run.imagesize) : std::string(kFromAFile), head,
+        std::move(names)));
+    return write_file(fs::path(o.out) / imgrebuild::kRunInfoName, info, error) &&
            (o.live <= 0 || play(sender.pending, o.live, error)) &&
-           write_file(fs::path(o.out) / "dropped.txt", sender.dropped_list, error);
+           write_file(fs::path(o.out) / kDroppedName, sender.dropped_list, error);
 }
 
 std::string identity_line(uint64_t seed, int32_t size) {
     return "framesim seed " + std::to_string(seed) + " imagesize " + std::to_string(size);
 }
 
+bool identity_of(const std::string& line, uint64_t& seed, int32_t& size) {
+    static constexpr std::string_view kSeed = "framesim seed ", kSize = " imagesize ";
+    const char* p = line.data();
+    const char* const end = line.data() + line.size();
+    if (line.compare(0, kSeed.size(), kSeed) != 0)
+        return false;
+    p += kSeed.size();
+    uint64_t s = 0;
+    auto [after_seed, seed_error] = std::from_chars(p, end, s);
+    if (seed_error != std::errc() ||
+        std::string_view(after_seed, static_cast<size_t>(end - after_seed))
+                .compare(0, kSize.size(), kSize) != 0)
+        return false;
+    p = after_seed + kSize.size();
+    int32_t n = -1;
+    auto [after_size, size_error] = std::from_chars(p, end, n);
+    if (size_error != std::errc() || after_size != end || !imgrebuild::imagesize_fits(n))
+        return false;
+    seed = s;
+    size = n;
+    return true;
+}
+
 bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::string& error) {
-    const std::string path = (fs::path(dir) / "file_info.txt").string();
-    std::FILE* f = std::fopen(path.c_str(), "rb");
+    const std::string path = (fs::path(dir) / imgrebuild::kRunInfoName).string();
+    std::FILE* f = imgrebuild::open_input(path.c_str());
     if (f == nullptr) {
         error = "cannot read " + path + " to find the image of the run (give it with --image)";
         return false;
     }
-    char line[256] = {};
-    const bool got = std::fgets(line, sizeof line, f) != nullptr;
-    std::fclose(f);
-    unsigned long long s = 0;
-    long long n = -1;
-    int end = 0;
-    if (got && std::sscanf(line, "framesim seed %llu imagesize %lld%n", &s, &n, &end) == 2 &&
-        n >= 0 && n <= imgrebuild::kMaxImageSize &&
-        (line[end] == '\0' || line[end] == '\n' || line[end] == '\r')) {
-        seed = s;
-        size = static_cast<int32_t>(n);
+    const imgrebuild::FileGuard guard(f);
+    imgrebuild::RunDescription d;
+    imgrebuild::read_description(f, d, imgrebuild::NameLines::listed);
+    const std::string& line = d.head_lines[0];
+    if (identity_of(line, seed, size))
         return true;
-    }
-    if (got && std::strncmp(line, "framesim image from a file", 26) == 0)
+    if (line.compare(0, kFromAFile.size(), kFromAFile) == 0)
         error = "the run in " + dir + " was sent from an image file: give it with --image";
     else
         error = "line 1 of " + path +
                 " is not framesim's, so the image of the run is unknown: give it with --image";
     return false;
+}
+
+bool run_head(const std::string& dir, imgrebuild::RunHead& head, bool& described,
+              std::string& error) {
+    const fs::path path = fs::path(dir) / imgrebuild::kRunInfoName;
+    std::error_code ec;
+    described = false;
+    if (!fs::exists(fs::symlink_status(path, ec)))
+        return true;
+    std::FILE* f = imgrebuild::open_input(path.string().c_str());
+    if (f == nullptr) {
+        error = "cannot read " + path.string() + " for the run's SC_S: " + std::strerror(errno);
+        return false;
+    }
+    const imgrebuild::FileGuard guard(f);
+    imgrebuild::RunDescription d;
+    const imgrebuild::DescriptionRead read =
+        imgrebuild::read_description(f, d, imgrebuild::NameLines::listed);
+    if (read.status == imgrebuild::HeadStatus::read_error) {
+        error = "cannot read " + path.string() + " for the run's SC_S";
+        return false;
+    }
+    described = read.status == imgrebuild::HeadStatus::ok;
+    head = d.head;
+    return true;
 }
 
 bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vector<Resend>& plan,
@@ -424,7 +520,7 @@ bool resend(const Options& o, const std::vector<uint8_t>& image, const std::vect
         run.captures.push_back(std::move(cap));
     }
     return (o.live <= 0 || play(sender.pending, o.live, error)) &&
-           write_file(fs::path(o.out) / "dropped.txt", sender.dropped_list, error, "ab");
+           append_to_list(fs::path(o.out) / kDroppedName, sender.dropped_list, error);
 }
 
 } // namespace framesim

@@ -4,11 +4,18 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/range.hpp"
+#include "common/plan_file.hpp"
+#include "limits.hpp"
+#include "run/run_info.hpp"
 
 namespace framesim {
+
+// The file of a run that lists the slots each capture lost: "name: slot slot ...".
+inline constexpr const char* kDroppedName = "dropped.txt";
 
 // Which ranges are received again after their first pass.
 enum class Repeat {
@@ -101,11 +108,8 @@ std::string restyle(const std::string& tidy, Random& rng);
 // On failure returns false with a message in `error`.
 bool simulate(const Options& opts, const std::vector<uint8_t>& image, Run& run, std::string& error);
 
-// One page range to send again, as a plan file lists it: "SSC SP ESC EP NAME".
-struct Resend {
-    imgrebuild::PageRange range;
-    std::string name;
-};
+// One page range to send again: a request of a plan file.
+using Resend = companion::Request;
 
 // Sends only the planned ranges, one capture each under its name in opts.out, and appends
 // what each lost to dropped.txt. Writes no file_info.txt.
@@ -117,10 +121,51 @@ bool resend(const Options& opts, const std::vector<uint8_t>& image, const std::v
 // not framesim's.
 bool run_image(const std::string& dir, uint64_t& seed, int32_t& size, std::string& error);
 
-// Line 1 of the file_info.txt framesim writes: the image's identity.
+// The head of the run description in `dir`, which a resend places its ranges by: `described`
+// false when there is none or its head is not one the rebuild reads (the resend then takes
+// --sc-s); false, with a message, when it cannot be read.
+bool run_head(const std::string& dir, imgrebuild::RunHead& head, bool& described,
+              std::string& error);
+
+// Line 1 of the file_info.txt framesim writes: the image's identity,
+// "framesim seed N imagesize M".
 std::string identity_line(uint64_t seed, int32_t size);
 
-// Checks the options' ranges; returns an empty string or what is wrong.
+// Reads an identity line back: false when `line` is not one, or its size is no image size.
+bool identity_of(const std::string& line, uint64_t& seed, int32_t& size);
+
+// The values a numeric option takes: the one table of them, which the command line and
+// check_options both use.
+template <typename T> struct Bound {
+    const char* option; // as the command line spells it
+    T Options::*field;
+    T lo, hi; // both allowed
+};
+inline constexpr Bound<int32_t> kCountBounds[] = {
+    {"--image-size", &Options::image_size, 0, imgrebuild::kMaxImageSize},
+    {"--sc-s", &Options::SC_S, -1000000, 1000000},
+    {"--pages-per-file", &Options::pages_per_file, 1, imgrebuild::kMaxPages},
+    {"--passes", &Options::passes, 1, 9},
+};
+inline constexpr Bound<double> kRateBounds[] = {
+    {"--loss", &Options::loss, 0.0, 1.0},       {"--duplicates", &Options::duplicates, 0.0, 1.0},
+    {"--reorder", &Options::reorder, 0.0, 1.0}, {"--noise", &Options::noise, 0.0, 1.0},
+    {"--corrupt", &Options::corrupt, 0.0, 1.0}, {"--live", &Options::live, 0.001, 1e9},
+};
+
+// The row of `option` in `table`; the first row when there is none (a programming error
+// the help test would show).
+template <typename T, size_t N>
+constexpr const Bound<T>& bound_of(const Bound<T> (&table)[N], std::string_view option) {
+    for (const Bound<T>& b : table) {
+        if (std::string_view(b.option) == option)
+            return b;
+    }
+    return table[0];
+}
+
+// Checks the options against the table (--live may also be 0: all at once); returns an empty
+// string or what is wrong: "--passes must be 1 to 9".
 std::string check_options(const Options& opts);
 
 } // namespace framesim

@@ -17,11 +17,6 @@ using namespace imgrebuild;
 
 namespace {
 
-// The key of a range's exact pages.
-std::tuple<int32_t, int32_t, int32_t, int32_t> key_of(const PageRange& r) {
-    return {r.SSC, r.SP, r.ESC, r.EP};
-}
-
 // Looks again at bytes lo to hi for `spans`, the maximal runs of bytes for which `in(o)` holds,
 // ascending: the runs within those bytes are found anew, joined to the parts outside them of
 // the spans that cross their ends. Returns how many more bytes the spans hold than before.
@@ -259,11 +254,11 @@ namespace {
 
 // The slots no file of range `key` filled, for every file of that range.
 void find_missing_after_all_passes_of(Analysis& a,
-                                      const std::tuple<int32_t, int32_t, int32_t, int32_t>& key,
+                                      const PageRange& key,
                                       std::vector<CaptureFile*>& group) {
     group.clear();
     for (CaptureFile& f : a.files) {
-        if (key_of(a.captures[static_cast<size_t>(f.first)].range) == key)
+        if (a.captures[static_cast<size_t>(f.first)].range == key)
             group.push_back(&f);
     }
     if (group.empty())
@@ -285,9 +280,9 @@ void find_missing_after_all_passes_of(Analysis& a,
 } // namespace
 
 void find_missing_after_all_passes(Analysis& a) {
-    std::map<std::tuple<int32_t, int32_t, int32_t, int32_t>, std::vector<uint8_t>> unions;
+    std::map<PageRange, std::vector<uint8_t>> unions;
     const auto range_of = [&](const CaptureFile& f) {
-        return key_of(a.captures[static_cast<size_t>(f.first)].range);
+        return a.captures[static_cast<size_t>(f.first)].range;
     };
     for (const CaptureFile& f : a.files) {
         std::vector<uint8_t>& u = unions[range_of(f)];
@@ -454,7 +449,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
     std::vector<CaptureFile*> group;
     for (const int32_t k : grown) {
         const CaptureFile& f = a.files[static_cast<size_t>(k)];
-        find_missing_after_all_passes_of(a, key_of(a.captures[static_cast<size_t>(f.first)].range),
+        find_missing_after_all_passes_of(a, a.captures[static_cast<size_t>(f.first)].range,
                                          group);
     }
     predict_reports_from(a, static_cast<size_t>(a.files[static_cast<size_t>(grown.front())].first));

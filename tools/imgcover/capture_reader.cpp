@@ -66,7 +66,6 @@ struct CaptureReader::Buffers {
     char data[kLineCap];
     char na[kLineCap];
     Frame frame;
-    Console quiet; // the head reader's log, dropped
 };
 
 CaptureReader::CaptureReader() : b_(std::make_unique<Buffers>()) {}
@@ -88,19 +87,10 @@ bool seek(std::FILE* f, int64_t offset) {
 #endif
 }
 
-// Text of a line as read, without its line feed.
-std::string line_text(const char* data, int32_t length) {
-    std::string s(data, static_cast<size_t>(text_end(data, length) - data));
-    if (!s.empty() && s.back() == '\n')
-        s.pop_back();
-    return s;
-}
-
 } // namespace
 
 bool CaptureReader::read_description(const std::string& path, RunDescription& info,
                                      std::string& error) {
-    Buffers& b = *b_;
     const std::string shown = fs::path(path).generic_string();
     const FileMark mark = mark_of(path);
     if (mark.exists && !mark.regular) {
@@ -112,20 +102,7 @@ bool CaptureReader::read_description(const std::string& path, RunDescription& in
         error = "cannot open " + shown;
         return false;
     }
-    int32_t length = 0;
-    reader_open(b.reader, file.file);
-    for (std::string& line : info.head_lines) {
-        if (read_line(b.reader, b.data, length) == ReadStatus::failed)
-            break;
-        line = line_text(b.data, length);
-    }
-    if (!seek(file.file, 0)) {
-        error = "cannot read " + shown;
-        return false;
-    }
-    reader_open(b.reader, file.file);
-    console_open(b.quiet, nullptr);
-    switch (read_head(b.reader, b.data, info.head, b.quiet)) {
+    switch (imgrebuild::read_description(file.file, info, NameLines::listed).status) {
     case HeadStatus::ok:
         break;
     case HeadStatus::read_error:
@@ -140,16 +117,6 @@ bool CaptureReader::read_description(const std::string& path, RunDescription& in
         error = shown + ": imagesize " + std::to_string(info.head.imagesize) + " is outside 0 to " +
                 std::to_string(kMaxImageSize);
         return false;
-    }
-    for (int32_t i = 0; i < info.head.numfile; ++i) {
-        const ReadStatus status = read_line(b.reader, b.data, length);
-        if (status == ReadStatus::failed) {
-            error = "cannot read " + shown;
-            return false;
-        }
-        if (status == ReadStatus::no_line)
-            break;
-        info.names.emplace_back(b.data, static_cast<size_t>(text_end(b.data, length) - b.data));
     }
     return true;
 }

@@ -93,11 +93,7 @@ FileChange change_of(const CaptureRead& f, const FileMark& now);
 
 // The run description: its head as the rebuild reads it, its first four lines as they are,
 // and its name lines (`numfile` at most; fewer when the file ends first).
-struct RunDescription {
-    imgrebuild::RunHead head{};
-    std::string head_lines[4];      // without their line end
-    std::vector<std::string> names; // each read, up to its first NUL
-};
+using RunDescription = imgrebuild::RunDescription;
 
 // Where the sound frames of a read go, one by one in line order.
 class FrameSink {

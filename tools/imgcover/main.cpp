@@ -24,6 +24,7 @@
 #include "cli.hpp"
 
 #include "analysis.hpp"
+#include "common/names.hpp"
 #include "image/replace_file.hpp"
 #include "map.hpp"
 #include "picture.hpp"
@@ -216,12 +217,8 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
     if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;
-    const auto plain = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-' || c == '.';
-    };
-    if (o.prefix.empty() || !std::all_of(o.prefix.begin(), o.prefix.end(), plain)) {
-        fail("--prefix must be letters, digits, '-' and '.' only, at least one");
+    if (const char* fault = companion::prefix_fault(o.prefix)) {
+        fail(std::string("--prefix ") + fault);
         return kCannot;
     }
     // An option that shapes a picture means nothing without it.
@@ -371,19 +368,14 @@ Written write_outputs(const Options& o, const imgcover::Analysis& a,
     return written;
 }
 
-// Warns of captures that could not be read, and of planned names already in use.
-void warn_about(const imgcover::Analysis& a, const std::vector<imgcover::Request>& plan) {
-    std::unordered_set<std::string_view> listed;
+// Warns of captures that could not be read, and says what planning noted.
+void warn_about(const imgcover::Analysis& a, const imgcover::PlanNotes& notes) {
     for (const imgcover::CaptureFile& f : a.files) {
         if (f.read.status == imgcover::CaptureStatus::unreadable)
             warn(f.read.warning + ": counted as not received yet");
     }
-    for (const imgcover::Capture& c : a.captures)
-        listed.insert(c.name);
-    for (const imgcover::Request& q : plan) {
-        if (listed.count(q.name) != 0)
-            warn("planned name " + q.name + " is already listed; choose another --prefix");
-    }
+    for (const std::string& line : imgcover::plan_note_lines(notes))
+        warn(line);
 }
 
 // Follows the run until the watch ends, writing the outputs on their own thread after every
@@ -424,8 +416,9 @@ bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
 // The end of every run: the plan, the warnings, the outputs, then the report (or the JSON) on
 // standard output; the exit status.
 int conclude(const Options& o, const imgcover::Analysis& a) {
-    const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix);
-    warn_about(a, plan);
+    imgcover::PlanNotes notes;
+    const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix, &notes);
+    warn_about(a, notes);
     const Written written = write_outputs(o, a, plan, false);
     if (written == Written::not_drawn)
         return kCannot;

@@ -19,10 +19,9 @@ std::string offset_label(int64_t offset) {
     return grouped(offset);
 }
 std::string page_label(const Analysis& a, int64_t offset) {
-    const int64_t page = offset / imgrebuild::kPageBytes;
-    return format("(%lld,%lld)",
-                  static_cast<long long>(a.head.SC_S + page / imgrebuild::kBlockPages),
-                  static_cast<long long>(page % imgrebuild::kBlockPages));
+    const imgrebuild::PagePlace at =
+        imgrebuild::page_at(offset / imgrebuild::kPageBytes, a.head.SC_S);
+    return format("(%lld,%d)", static_cast<long long>(at.block), at.page);
 }
 
 } // namespace
@@ -102,8 +101,7 @@ bool map_png(const Analysis& a, int64_t cell, int32_t width, std::string& png, s
     for (const Capture& c : a.captures) {
         if (!c.has_range())
             continue;
-        const int64_t ends[2] = {c.math.base,
-                                 c.math.base + int64_t{c.math.npage} * imgrebuild::kPageBytes};
+        const int64_t ends[2] = {c.math.base, imgrebuild::range_end(c.math)};
         for (const int64_t b : ends) {
             if (b < 0 || b >= size)
                 continue;

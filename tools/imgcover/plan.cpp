@@ -1,10 +1,12 @@
 #include "plan.hpp"
 
 #include <algorithm>
+#include <climits>
+#include <filesystem>
+#include <unordered_set>
 #include <utility>
 
 #include "limits.hpp"
-#include "text.hpp"
 
 namespace imgcover {
 
@@ -26,8 +28,66 @@ std::string round_prefix(const Analysis& a, const std::string& prefix) {
     return "r" + std::to_string(highest + 1);
 }
 
-std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& option) {
-    const std::string prefix = round_prefix(a, option);
+namespace {
+
+// The requests for `runs` (page indexes from offset 0) named with `prefix`; pages no name can
+// state are counted in `unnameable`.
+std::vector<Request> requests_of(const std::vector<Span>& runs, int32_t SC_S,
+                                 const std::string& prefix, int64_t& unnameable) {
+    // The last page a name can state: page 1023 of block 2^31 - 1.
+    const int64_t last_named = (int64_t{INT32_MAX} - SC_S + 1) * kBlockPages - 1;
+    std::vector<Request> plan;
+    unnameable = 0;
+    for (const Span& r : runs) {
+        const int64_t end = std::min(r.last, last_named);
+        unnameable += r.last - std::max(end, r.first - 1);
+        for (int64_t first = r.first; first <= end; first += kMaxPages) {
+            const int64_t last = std::min(end, first + kMaxPages - 1);
+            PageRange range{};
+            if (range_of_pages(first, last, SC_S, range))
+                plan.push_back({range, capture_name(prefix, range)});
+        }
+    }
+    return plan;
+}
+
+// The prefixes that would make a name of `plan` that is listed already (as it is, or with a
+// folder part of "."): a listed name that ends as a planned name does after its prefix blocks
+// the part before.
+std::unordered_set<std::string> taken_prefixes(const Analysis& a, const std::vector<Request>& plan,
+                                               const std::string& prefix) {
+    std::unordered_set<std::string> suffixes;
+    for (const Request& q : plan)
+        suffixes.insert(q.name.substr(prefix.size()));
+    std::unordered_set<std::string> taken;
+    for (const Capture& c : a.captures) {
+        const std::string name = std::filesystem::path(c.name).lexically_normal().generic_string();
+        size_t cut = name.size();
+        for (int k = 0; k < 4 && cut != std::string::npos && cut > 0; ++k)
+            cut = name.rfind('_', cut - 1);
+        if (cut != std::string::npos && suffixes.count(name.substr(cut)) != 0)
+            taken.insert(name.substr(0, cut));
+    }
+    return taken;
+}
+
+} // namespace
+
+std::vector<std::string> plan_note_lines(const PlanNotes& n) {
+    std::vector<std::string> lines;
+    if (n.prefix != n.asked)
+        lines.push_back("names with prefix " + n.asked + " are listed already: the plan uses " +
+                        n.prefix + " instead, so that no name is listed twice");
+    if (n.unnameable_pages > 0)
+        lines.push_back(std::to_string(n.unnameable_pages) +
+                        " missing pages lie past block 2147483647, which no capture name can "
+                        "state: the plan cannot ask for them");
+    return lines;
+}
+
+std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& option,
+                               PlanNotes* notes) {
+    const std::string asked = round_prefix(a, option);
     // Runs of pages with an uncovered or unsettled byte, as [first, last] page numbers from
     // offset 0: the two lists of spans taken together in ascending order.
     std::vector<Span> runs;
@@ -43,37 +103,26 @@ std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::strin
         else
             runs.push_back({first, last});
     }
-    std::vector<Request> plan;
-    const auto page = [&](int64_t q) {
-        return std::pair<int32_t, int32_t>{static_cast<int32_t>(a.head.SC_S + q / kBlockPages),
-                                           static_cast<int32_t>(q % kBlockPages)};
-    };
-    for (const Span& r : runs) {
-        for (int64_t first = r.first; first <= r.last; first += kMaxPages) {
-            const int64_t last = std::min(r.last, first + kMaxPages - 1);
-            const auto [SSC, SP] = page(first);
-            const auto [ESC, EP] = page(last);
-            const PageRange range{SSC, SP, ESC, EP};
-            plan.push_back({range, capture_name(prefix, range)});
-        }
+    int64_t unnameable = 0;
+    std::string prefix = asked;
+    std::vector<Request> plan = requests_of(runs, a.head.SC_S, prefix, unnameable);
+    const std::unordered_set<std::string> taken = taken_prefixes(a, plan, prefix);
+    if (taken.count(prefix) != 0) {
+        // The first free one of PREFIX2, PREFIX3, ...: at most one more than the names listed.
+        for (int64_t next = 2; taken.count(prefix) != 0; ++next)
+            prefix = asked + std::to_string(next);
+        plan = requests_of(runs, a.head.SC_S, prefix, unnameable);
     }
+    if (notes != nullptr)
+        *notes = {asked, prefix, unnameable};
     return plan;
 }
 
 int64_t planned_pages(const std::vector<Request>& plan) {
     int64_t pages = 0;
     for (const Request& q : plan)
-        pages += (int64_t{q.range.ESC} * kBlockPages + q.range.EP) -
-                 (int64_t{q.range.SSC} * kBlockPages + q.range.SP) + 1;
+        pages += page_count(q.range);
     return pages;
-}
-
-std::string plan_text(const std::vector<Request>& plan) {
-    std::string s;
-    for (const Request& q : plan)
-        s += format("%d %d %d %d %s\n", q.range.SSC, q.range.SP, q.range.ESC, q.range.EP,
-                    q.name.c_str());
-    return s;
 }
 
 std::string next_info(const Analysis& a, const std::vector<Request>& plan,
@@ -88,12 +137,12 @@ std::string next_info(const Analysis& a, const std::vector<Request>& plan,
     }
     for (const Request& q : plan)
         names.push_back(q.name);
-    std::string s = a.head_lines[0] + "\n" + a.head_lines[1] + "\n";
-    s += "numfile " + std::to_string(names.size()) + "\n";
-    s += a.head_lines[3] + "\n";
-    for (const std::string& n : names)
-        s += n + "\n";
-    return s;
+    RunDescription next;
+    next.head = a.head;
+    for (int k = 0; k < kHeadLines; ++k)
+        next.head_lines[k] = a.head_lines[k];
+    set_names(next, std::move(names));
+    return description_text(next);
 }
 
 } // namespace imgcover

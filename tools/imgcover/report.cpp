@@ -20,11 +20,11 @@ std::string range_text(const PageRange& r) {
 // is the one an operator acts on.
 std::vector<bool> last_of_range(const Analysis& a) {
     std::vector<bool> last(a.captures.size(), false);
-    std::set<std::tuple<int32_t, int32_t, int32_t, int32_t>> later;
+    std::set<PageRange> later;
     for (size_t i = a.captures.size(); i-- > 0;) {
         const Capture& c = a.captures[i];
         if (c.has_range())
-            last[i] = later.insert({c.range.SSC, c.range.SP, c.range.ESC, c.range.EP}).second;
+            last[i] = later.insert(c.range).second;
     }
     return last;
 }
@@ -73,8 +73,7 @@ std::string line_quality(const CaptureFile& f) {
 
 // The last byte of the image in the capture's pages.
 int64_t last_byte(const Analysis& a, const Capture& c) {
-    return std::min<int64_t>(c.math.base + int64_t{c.math.npage} * imgrebuild::kPageBytes - 1,
-                             a.head.imagesize - 1);
+    return std::min<int64_t>(imgrebuild::range_end(c.math) - 1, a.head.imagesize - 1);
 }
 
 // Bytes of the image in the slots the capture did not receive.

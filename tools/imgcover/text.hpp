@@ -1,32 +1,15 @@
-// Small text helpers of imgcover's outputs: printf into a string, counts with their thousands
-// grouped, and names made safe for UTF-8 outputs.
+// imgcover's text helpers: the companions' own, by their short names.
 #pragma once
 
-#include <cstdint>
-#include <string>
-
-#include "platform.hpp"
+#include "common/text.hpp"
 
 namespace imgcover {
 
-// printf-style formatting into a string (at most 511 characters).
-std::string format(const char* f, ...) IMGREBUILD_PRINTF(1, 2);
-
-// A count with its thousands grouped: 12,345,678.
-std::string grouped(int64_t n);
-
-// Text as a person may see it on a terminal: control characters (C0, DEL, C1) and bytes that
-// are not valid UTF-8 shown as \xNN, the rest as it is.
-std::string printable(const std::string& text);
-
-// Columns that printable text takes on a terminal: one per code point.
-size_t columns(const std::string& shown);
-
-// `text` as printable() shows it, within `width` columns (at least 5): when it is wider, its
-// middle gives way to "..." so that both ends show; an escape \xNN is never cut.
-std::string shortened(const std::string& text, size_t width);
-
-// Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
-std::string utf8_clean(const std::string& text);
+using companion::columns;
+using companion::format;
+using companion::grouped;
+using companion::printable;
+using companion::shortened;
+using companion::utf8_clean;
 
 } // namespace imgcover

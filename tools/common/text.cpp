@@ -5,15 +5,20 @@
 #include <cstdio>
 #include <vector>
 
-namespace imgcover {
+namespace companion {
 
 std::string format(const char* f, ...) {
-    char buf[512];
     va_list args;
     va_start(args, f);
-    std::vsnprintf(buf, sizeof buf, f, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, f, args);
     va_end(args);
-    return buf;
+    std::string s(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0)
+        std::vsnprintf(s.data(), s.size() + 1, f, again);
+    va_end(again);
+    return s;
 }
 
 std::string grouped(int64_t n) {
@@ -137,4 +142,4 @@ std::string shortened(const std::string& text, size_t width) {
     return out;
 }
 
-} // namespace imgcover
+} // namespace companion

@@ -1,4 +1,4 @@
-#include "plan_reader.hpp"
+#include "plan_file.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -10,41 +10,16 @@
 #include "capture/number.hpp"
 #include "capture/range.hpp"
 #include "limits.hpp"
+#include "names.hpp"
+#include "text.hpp"
 
-namespace framesim {
+namespace companion {
 
-const char* name_fault(std::string_view name) {
-    if (name.empty())
-        return "is empty";
-    if (name == "." || name == "..")
-        return "is . or ..";
-    for (const char c : name) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F)
-            return "holds a control character";
-        if (c == '/' || c == '\\')
-            return "has a folder part";
-        if (c == ':')
-            return "has a drive or stream prefix (':')";
-    }
-    if (name.back() == '.' || name.back() == ' ')
-        return "ends in a dot or a space";
-    return nullptr;
-}
-
-std::string shown(std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
+std::string plan_text(const std::vector<Request>& plan) {
     std::string s;
-    for (const char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F || c == '\\') {
-            s += c == '\\' ? "\\\\" : "\\x";
-            if (c != '\\')
-                s += kHex[u >> 4], s += kHex[u & 0xF];
-        } else {
-            s += c;
-        }
-    }
+    for (const Request& q : plan)
+        s += format("%d %d %d %d %s\n", q.range.SSC, q.range.SP, q.range.ESC, q.range.EP,
+                    q.name.c_str());
     return s;
 }
 
@@ -58,7 +33,7 @@ struct PlanBuffers {
 };
 
 // What is wrong with one line of a plan, or an empty string; fills `r` when nothing is.
-std::string check_line(const char* p, const char* end, char* na, Resend& r) {
+std::string check_line(const char* p, const char* end, char* na, Request& r) {
     static constexpr const char* kFields[] = {"SSC", "SP", "ESC", "EP"};
     int32_t* const values[] = {&r.range.SSC, &r.range.SP, &r.range.ESC, &r.range.EP};
     for (int k = 0; k < 4; ++k) {
@@ -82,24 +57,23 @@ std::string check_line(const char* p, const char* end, char* na, Resend& r) {
         return "the range " + range + " holds fewer than 1 or more than " +
                std::to_string(imgrebuild::kMaxPages) + " pages";
     if (const char* fault = name_fault(r.name))
-        return "the name " + shown(r.name) + " " + fault;
+        return "the name " + printable(r.name) + " " + fault;
     imgrebuild::PageRange stated{};
     if (imgrebuild::parse_name_line(name.begin, name.end, na, stated) !=
             imgrebuild::NameStatus::ok ||
-        stated.SSC != r.range.SSC || stated.SP != r.range.SP || stated.ESC != r.range.ESC ||
-        stated.EP != r.range.EP)
-        return "the name " + r.name + " does not state the range " + range +
+        !(stated == r.range))
+        return "the name " + printable(r.name) + " does not state the range " + range +
                " as PREFIX_SSC_SP_ESC_EP, so the rebuild would not read it";
     return {};
 }
 
 } // namespace
 
-bool read_plan_from(std::FILE* file, const std::string& source, std::vector<Resend>& plan,
+bool read_plan_from(std::FILE* file, const std::string& source, std::vector<Request>& plan,
                     std::string& error) {
     const auto b = std::make_unique<PlanBuffers>();
     imgrebuild::reader_open(b->reader, file);
-    std::vector<Resend> read;
+    std::vector<Request> read;
     std::map<std::string, int64_t> lines_of; // each name and the line that plans it
     for (int64_t number = 1;; ++number) {
         int32_t length = 0;
@@ -122,7 +96,7 @@ bool read_plan_from(std::FILE* file, const std::string& source, std::vector<Rese
             ++p;
         if (p == end)
             continue;
-        Resend r{};
+        Request r{};
         const std::string fault = check_line(p, end, b->na, r);
         if (!fault.empty()) {
             error = at + fault;
@@ -130,7 +104,7 @@ bool read_plan_from(std::FILE* file, const std::string& source, std::vector<Rese
         }
         const auto [seen, added] = lines_of.emplace(r.name, number);
         if (!added) {
-            error = at + "the name " + shown(r.name) + " is planned on line " +
+            error = at + "the name " + printable(r.name) + " is planned on line " +
                     std::to_string(seen->second) + " already";
             return false;
         }
@@ -142,7 +116,7 @@ bool read_plan_from(std::FILE* file, const std::string& source, std::vector<Rese
     return true;
 }
 
-bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& error) {
+bool read_plan(const std::string& path, std::vector<Request>& plan, std::string& error) {
     std::FILE* f = imgrebuild::open_input(path.c_str());
     if (f == nullptr) {
         error = "cannot read " + path + ": " + std::strerror(errno);
@@ -152,4 +126,4 @@ bool read_plan(const std::string& path, std::vector<Resend>& plan, std::string& 
     return read_plan_from(f, path, plan, error);
 }
 
-} // namespace framesim
+} // namespace companion

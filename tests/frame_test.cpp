@@ -190,6 +190,45 @@ TEST(DecodeFrame, EveryLaneEqualsThePlainModel) {
     EXPECT_GT(compared, 100000u);
 }
 
+// The header windows of the wide lanes (16 and 32 bytes) where a space is only the first byte
+// of the window, or the last, or none is: runs of spaces before and after header tokens as long
+// as a window or longer, at every header position. Each lane passes exactly the header tokens
+// the plain model passes.
+TEST(DecodeFrame, HeaderWindowsWithOneSpaceAtTheirEdgePassTheSameTokens) {
+    const std::vector<DecodeLane> lanes = lanes_here();
+    size_t compared = 0;
+    for (int at = 1; at <= 18; ++at) {
+        for (const int spaces : {1, 2, 3, 17, 33}) {
+            for (const int length : {1, 14, 15, 16, 17, 30, 31, 32, 33, 63, 64, 65}) {
+                std::string line = "C0";
+                for (int k = 1; k <= 18; ++k) {
+                    line += k == at ? std::string(static_cast<size_t>(spaces), ' ') : " ";
+                    line += k == at ? std::string(static_cast<size_t>(length), 'Q') : "00";
+                }
+                for (int k = 0; k < kFrameValues; ++k)
+                    line += k % 9 == 4 ? "  7" : " 1f";
+                line += "\n";
+                const model::Decoded want = model::decode(line);
+                ASSERT_EQ(want.status, model::Frame::ok) << line;
+                for (const DecodeLane lane : lanes) {
+                    Frame f{};
+                    const FrameStatus got =
+                        decode_frame_with(lane, line.data(), line.data() + line.size(), f);
+                    ASSERT_EQ(static_cast<int>(got), static_cast<int>(want.status))
+                        << lane_name(lane) << ": token " << at << ", " << spaces << " spaces, "
+                        << length << " bytes";
+                    for (int v = 0; v < kFrameValues; ++v)
+                        ASSERT_EQ(f.rda[v], want.rda[v])
+                            << lane_name(lane) << ": token " << at << ", " << spaces << " spaces, "
+                            << length << " bytes, value " << v;
+                    ++compared;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(compared, 18u * 5 * 12 * lanes.size());
+}
+
 struct BadCase {
     const char* name;
     std::string text;

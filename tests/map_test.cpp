@@ -60,6 +60,17 @@ Colour square_colour(const Png& png, const imgcover::MapLayout& m, int64_t k) {
     return c;
 }
 
+// Whether map cell `k` shows the unsettled mark: each pixel of its square as the mark has it.
+bool has_unsettled_mark(const Png& png, const imgcover::MapLayout& m, int64_t k) {
+    const int x = static_cast<int>(m.left + imgcover::kMapSquare * (k % m.width));
+    const int y = static_cast<int>(m.top + imgcover::kMapSquare * (k / m.width));
+    for (int dy = 0; dy < imgcover::kMapSquare; ++dy)
+        for (int dx = 0; dx < imgcover::kMapSquare; ++dx)
+            if (png.at(x + dx, y + dy) != colour_of(imgcover::unsettled_mark_at(dx, dy)))
+                return false;
+    return true;
+}
+
 // Range (0,0)-(0,6), 11 slots of 163 bytes (1792 bytes), drawn 16 bytes a cell, 8 a row: the
 // first pass lacks slots 3 and 4, a repeat after another range brings slot 3, slot 4 stays
 // missing, and page 7 is received once.
@@ -106,8 +117,8 @@ TEST(Map, ColoursTellMissingRepeatAndFirstTry) {
 }
 
 // The largest image with one slot missing, on the default map: the slot shows as at least one
-// whole 2x2 square in the missing colour; a byte set unsettled shows in its own colour.
-TEST(Map, OneMissingSlotOfTheLargestImageIsASquareAndUnsettledHasItsColour) {
+// whole 2x2 square in the missing colour; a byte set unsettled shows as its mark.
+TEST(Map, OneMissingSlotOfTheLargestImageIsASquareAndUnsettledHasItsMark) {
     imgcover::Analysis a;
     a.head.imagesize = imgrebuild::kMaxImageSize;
     a.coverage.assign(static_cast<size_t>(a.head.imagesize),
@@ -132,8 +143,56 @@ TEST(Map, OneMissingSlotOfTheLargestImageIsASquareAndUnsettledHasItsColour) {
     EXPECT_EQ(square_colour(png, m, slot_first / m.cell), colour_of(imgcover::kMissingColour));
     EXPECT_EQ(square_colour(png, m, (slot_first + 162) / m.cell),
               colour_of(imgcover::kMissingColour));
-    EXPECT_EQ(square_colour(png, m, unsettled / m.cell), colour_of(imgcover::kUnsettledColour));
+    EXPECT_TRUE(has_unsettled_mark(png, m, unsettled / m.cell));
     EXPECT_EQ(square_colour(png, m, 0), colour_of(imgcover::kFirstTryColour));
+}
+
+// A cell holding an unsettled byte shows a mark of two colours, yellow and black, at every
+// cell size, unless a byte of it is missing; no other cell has black in it. The legend's swatch
+// shows the same mark.
+TEST(Map, AnUnsettledByteIsMarkedAtEveryScale) {
+    imgcover::Analysis a;
+    a.head.imagesize = 200'000;
+    a.coverage.assign(static_cast<size_t>(a.head.imagesize),
+                      imgcover::kCovered | imgcover::kFirstTry);
+    const int64_t unsettled = 123'457, both = 150'000;
+    a.coverage[static_cast<size_t>(unsettled)] |= imgcover::kUnsettled;
+    a.coverage[static_cast<size_t>(both)] |= imgcover::kUnsettled;
+    a.coverage[static_cast<size_t>(both + 1)] = 0; // missing wins in its cell
+    for (const int64_t cell : {int64_t{1}, int64_t{3}, int64_t{64}, int64_t{300}, int64_t{4096}}) {
+        SCOPED_TRACE("cell " + std::to_string(cell));
+        std::string bytes, error;
+        ASSERT_TRUE(imgcover::map_png(a, cell, 512, bytes, error)) << error;
+        imgcover::MapLayout m;
+        ASSERT_TRUE(imgcover::map_layout(a, cell, 512, m, error));
+        Png png;
+        ASSERT_TRUE(png.decode(bytes));
+        EXPECT_TRUE(has_unsettled_mark(png, m, unsettled / cell));
+        EXPECT_EQ(square_colour(png, m, (both + 1) / cell), colour_of(imgcover::kMissingColour));
+        const int64_t cells = (a.head.imagesize + cell - 1) / cell;
+        int marked = 0;
+        for (int64_t k = 0; k < cells; ++k)
+            marked += has_unsettled_mark(png, m, k);
+        EXPECT_EQ(marked, 1 + (both / cell != (both + 1) / cell));
+        // The legend's second swatch, at (4, legend top + 14), is the mark too.
+        const int legend = static_cast<int>(m.top + imgcover::kMapSquare * m.rows + 10 + 14);
+        for (int dy = 0; dy < 10; ++dy)
+            for (int dx = 0; dx < 10; ++dx)
+                ASSERT_EQ(png.at(4 + dx, legend + dy),
+                          colour_of(imgcover::unsettled_mark_at(dx, dy)));
+    }
+}
+
+// The legend says what a square is in pages: whole pages, a fraction of one, or both.
+TEST(Map, TheLegendSaysASquaresPages) {
+    const struct {
+        int64_t bytes;
+        const char* pages;
+    } cases[] = {{1, "1/256 page"},       {3, "3/256 page"},      {128, "1/2 page"},
+                 {256, "1 page"},         {300, "1 11/64 pages"}, {512, "2 pages"},
+                 {1000, "3 29/32 pages"}, {262144, "1,024 pages"}};
+    for (const auto& c : cases)
+        EXPECT_EQ(imgcover::pages_text(c.bytes), c.pages) << c.bytes;
 }
 
 // Every cell of a map against a model of the run, at cell sizes that do not divide the 163-byte

@@ -71,8 +71,12 @@ TEST(Picture, EveryByteHolesInTheirColourAndTheLastRowsRestNeutral) {
         Png png;
         ASSERT_TRUE(png.read(w.path() + "/p.png"));
         EXPECT_EQ(png.width, 10);
-        const int rows = 60; // 596 pixels, 10 a row
-        EXPECT_GT(png.height, rows);
+        const int rows = 60; // 596 pixels, 10 a row; too narrow for a legend, said so
+        EXPECT_EQ(png.height, rows);
+        EXPECT_NE(r.err.find("imgcover: warning: --picture: 10 pixels a row leave no room for the "
+                             "legend (it needs 48): drawn without it\n"),
+                  std::string::npos)
+            << r.err;
         int holes = 0, past = 0;
         for (int y = 0; y < rows; ++y) {
             for (int x = 0; x < png.width; ++x) {
@@ -133,6 +137,68 @@ TEST(Picture, LastPartialRowAndUnsettled) {
     EXPECT_NE(png.at(1000 % 512, 1), png.at(1001 % 512, 1)); // a checker
 }
 
+// The legend wraps to the picture's width, never cut at its edge: at every width its lines fit
+// (the last two columns stay background), the widest picture keeps its four lines, and the
+// narrower ones take more. Narrower than kMinLegendWidth, there is none.
+TEST(Picture, TheLegendWrapsToTheWidth) {
+    imgcover::Analysis a;
+    a.head.imagesize = 20'000;
+    a.coverage.assign(20'000, imgcover::kCovered | imgcover::kFirstTry);
+    a.image.assign(20'000 + imgrebuild::kOutputExtra, 7);
+    int64_t last_rows = 0;
+    for (const int32_t width : {4096, 300, 100, 64, 48, 47, 10}) {
+        SCOPED_TRACE("width " + std::to_string(width));
+        const imgcover::PictureOptions p{imgcover::Pixel::rgb24, width, 12'345, {}};
+        std::string bytes, error;
+        ASSERT_TRUE(imgcover::picture_png(a, p, bytes, error)) << error;
+        Png png;
+        ASSERT_TRUE(png.decode(bytes));
+        const int64_t rows = ((20'000 - 12'345 + 2) / 3 + width - 1) / width;
+        const int64_t legend = imgcover::legend_rows(p);
+        EXPECT_EQ(png.height, rows + legend);
+        if (width == 4096)
+            EXPECT_EQ(legend, 8 + 4 * imgcover::kLegendRow);
+        else if (width >= imgcover::kMinLegendWidth)
+            EXPECT_GT(legend, last_rows);
+        else
+            EXPECT_EQ(legend, 0);
+        last_rows = legend;
+        int inked = 0;
+        for (int y = static_cast<int>(rows); y < png.height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const bool ink = png.at(x, y) == colour_of(imgcover::kText);
+                inked += ink;
+                ASSERT_FALSE(ink && x >= width - 2) << "text cut at the edge, row " << y;
+            }
+        }
+        EXPECT_EQ(inked > 0, legend > 0);
+    }
+}
+
+// Text wrapped to a room: every line fits it unless it is one character, nothing is lost, and
+// words are broken only when alone too wide.
+TEST(Picture, WrappedTextFitsAndKeepsEveryWord) {
+    const std::string text = "1 pixel = 3 bytes (rgb24), 65,536 a row, from byte 1,099,511,627,776";
+    for (const int32_t room : {400, 120, 60, 26, 5}) {
+        SCOPED_TRACE("room " + std::to_string(room));
+        const std::vector<std::string> lines = imgcover::wrapped(text, room);
+        std::string joined, letters;
+        for (const std::string& line : lines) {
+            EXPECT_TRUE(imgcover::text_extent(line) <= room || line.size() == 1) << line;
+            joined += (joined.empty() ? "" : " ") + line;
+            for (const char c : line)
+                letters += c == ' ' ? "" : std::string(1, c);
+        }
+        std::string want_letters;
+        for (const char c : text)
+            want_letters += c == ' ' ? "" : std::string(1, c);
+        EXPECT_EQ(letters, want_letters);
+        // Where every word fits, the lines are the text cut at spaces.
+        EXPECT_TRUE(room < 120 || joined == text) << joined;
+    }
+    EXPECT_EQ(imgcover::wrapped(text, 4000), std::vector<std::string>{text});
+}
+
 // A picture or map beyond the size limit is refused before anything is drawn or written: exit
 // 2, a message naming the limit, no file, not even the other outputs.
 TEST(Pictures, BeyondTheLimitExitTwoAndWriteNothing) {
@@ -164,7 +230,7 @@ TEST(Pictures, BeyondTheLimitExitTwoAndWriteNothing) {
     Png png;
     EXPECT_TRUE(png.read(w.path() + "/m.png"));
     EXPECT_TRUE(png.read(w.path() + "/p.png"));
-    EXPECT_EQ(png.height, 7521781 + 8 + 4 * 14);
+    EXPECT_EQ(png.height, 7521781); // a row of one pixel has no room for a legend
 }
 
 // Each picture's whole rows read back pixel by pixel against the bytes the frames carried: a

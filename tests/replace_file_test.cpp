@@ -111,6 +111,78 @@ TEST(Replace, AFullDiskKeepsTheOldOutput) {
     EXPECT_EQ(snapshot(disk).find(".tmp"), std::string::npos) << snapshot(disk);
 }
 
+// An output whose replacement must fail, for every output of every program: a folder in the
+// way, a device (/dev/full, which as root a rename would have replaced by a file), a full
+// disk. The failure is the program's status with a message naming the file and why; the
+// folder and the device stay as they were and no temporary file is left.
+TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
+    Workdir w;
+    const SmallRun small(w);
+    const bool full_device = fs::is_character_file("/dev/full");
+    const std::string disk = w.path() + "/disk";
+    fs::create_directory(disk);
+    const bool mounted = ::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") == 0;
+    struct Unmount {
+        std::string path;
+        bool mounted;
+        ~Unmount() {
+            if (mounted)
+                ::umount(path.c_str());
+        }
+    } unmount{disk, mounted};
+    if (mounted)
+        sh(w.path(), "head -c 100000 /dev/zero >disk/filler"); // fails when the disk is full
+    fs::create_directory(w.path() + "/adir");
+    struct Case {
+        std::string command; // run in the folder that holds run/, adir/ and disk/
+        int status;
+        std::string err; // a line stderr holds
+        bool needs_device = false, needs_disk = false;
+        std::string out; // what stdout ends with
+    };
+    std::vector<Case> cases;
+    const auto add = [&](const std::string& command, int status, const std::string& err,
+                         bool needs_device = false, bool needs_disk = false,
+                         const std::string& out = "") {
+        cases.push_back({command, status, err, needs_device, needs_disk, out});
+    };
+    const std::string not_file = ": not a regular file\n";
+    for (const char* option :
+         {"--json", "--plan", "--next-info", "--map", "--width 64 --picture", "--rebuilt"}) {
+        const std::string cover = kImgcover + " run " + option + " ";
+        add(cover + "adir", 2, "imgcover: cannot replace adir: Is a directory\n");
+        add(cover + "/dev/full", 2, "imgcover: cannot replace /dev/full" + not_file, true);
+        add(cover + "disk/out", 2, "imgcover: cannot write disk/out: No space left on device\n",
+            false, true);
+    }
+    const std::string sim = kFramesim + " --image-size 3000 --pages-per-file 4 ";
+    add(sim + "--out new1 --save-image adir", 1, "framesim: cannot create adir: Is a directory\n");
+    add(sim + "--out new2 --save-image /dev/full", 1,
+        "framesim: cannot write /dev/full: No space left on device\n", true);
+    add(sim + "--out disk/run", 1, "framesim: cannot write disk/run/pass1_5_0_5_3.txt", false,
+        true);
+    // imgrebuild says it in its log, and fails (-1).
+    add("mkdir -p rb1/output.bin && cp run/* rb1/ && cd rb1 && " + e2e::kImgrebuild, 255, "", false,
+        false, "write file open error.\r\n");
+    add("mkdir rb2 && cp run/* rb2/ && ln -s /dev/full rb2/output.bin && cd rb2 && " +
+            e2e::kImgrebuild,
+        255, "", true, false, "write file write error.\r\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        if ((c.needs_device && !full_device) || (c.needs_disk && !mounted))
+            continue;
+        const Ran r = sh(w.path(), c.command);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
+        EXPECT_TRUE(fs::is_directory(w.path() + "/adir"));
+        EXPECT_TRUE(fs::is_empty(w.path() + "/adir"));
+        EXPECT_TRUE(!full_device || fs::is_character_file("/dev/full"));
+        EXPECT_EQ(snapshot(w.path()).find(".tmp"), std::string::npos);
+        EXPECT_EQ(mounted ? snapshot(disk).find(".tmp") : std::string::npos, std::string::npos);
+    }
+}
+
 // The names in a folder, sorted, one a line.
 std::string names_in(const std::string& dir) {
     std::vector<std::string> names;

@@ -507,7 +507,9 @@ class Tmux {
         run("new-session -d -s " + name_ + " -x " + std::to_string(width) + " -y " +
             std::to_string(height) + " 'env PS1=READY$ TERM=xterm-256color bash --norc -i'");
     }
-    ~Tmux() { run("kill-server"); }
+    ~Tmux() { kill(); }
+    // Ends the server, and with it every pane: their terminals hang up.
+    void kill() { run("kill-server"); }
     void keys(const std::string& k) { run("send-keys -t " + name_ + " " + k); }
     std::string screen() { return shell_output(tmux() + "capture-pane -p -t " + name_); }
     std::string show(const std::string& format) {
@@ -804,6 +806,62 @@ TEST(Terminal, PlainLinesEndOnQAndEnter) {
         return screen.find("EXIT=1") != std::string::npos;
     })) << screen;
     EXPECT_NE(screen.find("plan: "), std::string::npos) << screen;
+}
+
+// The state of process `pid` as /proc shows it ('R', 'S', 'Z', ...), and the CPU time it has
+// used in clock ticks; state 0 when there is no such process.
+std::pair<char, long> process_state(int pid) {
+    const std::string stat = e2e::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return {0, 0};
+    std::istringstream rest(stat.substr(close + 2));
+    char state = 0;
+    std::string field;
+    rest >> state;
+    for (int k = 4; k <= 13; ++k)
+        rest >> field;
+    long user = 0, system = 0;
+    rest >> user >> system;
+    return {state, user + system};
+}
+
+// The terminal hangs up under a watch that ignores SIGHUP: reading it fails at once from then
+// on, and the watch ends (its final report cannot reach the terminal: said on stderr) instead
+// of taking every failed read for a key's timeout and spinning.
+TEST(Terminal, AHangUpEndsTheWatchEvenWithSighupIgnored) {
+    if (!Tmux::available())
+        GTEST_SKIP() << "tmux is not installed";
+    Workdir base;
+    const Staged staged(base.path());
+    const std::string dir = base.path() + "/run";
+    fs::create_directories(dir);
+    staged.deliver(dir, "file_info.txt");
+    Tmux t(80, 24);
+    // The shell becomes the watch, SIGHUP ignored: $$ is the watch's process id.
+    t.keys("'trap \"\" HUP; echo $$ >" + base.path() +
+           "/pid; exec \"" IMGCOVER_EXE "\" --watch --interval 0.2 " + dir + " 2>" + base.path() +
+           "/err' Enter");
+    ASSERT_TRUE(eventually([&] {
+        return t.screen().find("imgcover --watch") != std::string::npos;
+    })) << t.screen();
+    const int pid = std::atoi(e2e::read_file(base.path() + "/pid").c_str());
+    ASSERT_GT(pid, 1);
+    t.kill();
+    const bool ended = eventually(
+        [&] {
+            const char state = process_state(pid).first;
+            return state == 0 || state == 'Z';
+        },
+        20);
+    const auto [state, ticks] = process_state(pid);
+    if (!ended)
+        ::kill(pid, SIGKILL);
+    EXPECT_TRUE(ended) << "still running (state " << state << ") after " << ticks
+                       << " ticks of CPU time";
+    EXPECT_NE(e2e::read_file(base.path() + "/err").find("imgcover: cannot write standard output"),
+              std::string::npos)
+        << e2e::read_file(base.path() + "/err");
 }
 
 INSTANTIATE_TEST_SUITE_P(Panes, Terminal,

@@ -47,6 +47,45 @@ constexpr int32_t kTokenSlack = 64;
 //   int32_t find(const int32_t* v, int32_t n, int32_t x);
 //     Index of the first of v[0..n) equal to x; n when none is.
 
+// The steps the SIMD lanes share, on masks of a window of bytes (bit k for the byte at p + k).
+
+// Passes header tokens in a window of up to 32 bytes at p (p[-1] is a space) whose spaces are
+// the set bits of `S`: as Lane::pass_header, but never false when S has a space. Tokens are
+// runs of bytes that are no space; a token is whole when a space in the window ends it. Bits
+// past the window need no mask: the only start they can hold is the byte after a space that
+// ends the window, which is where p goes then anyway.
+inline bool pass_header_window(const char*& p, uint32_t S, int32_t& left) {
+    if (S == 0)
+        return false;
+    uint32_t starts = ~S & ((S << 1) | 1u);
+    const int last_space = 31 - __builtin_clz(S);
+    // The tokens that start before the last space end at it or before: they are whole.
+    const int whole = __builtin_popcount(starts & ((1u << last_space) - 1));
+    if (whole < left) {
+        left -= whole;
+        p += last_space + 1;
+        return true;
+    }
+    for (int32_t k = 0; k < left; ++k)
+        starts &= starts - 1;
+    p += starts != 0 ? __builtin_ctz(starts) : last_space + 1;
+    left = 0;
+    return true;
+}
+
+// The last bytes of the tokens a window can take at once, from masks of its bytes: S spaces,
+// H hex digits, X the letter x either case, Z the digit 0, Sn bytes a space follows, `valid`
+// the bytes classed. Only tokens written one of the simple ways are taken, in order, up to the
+// first byte that is no space, hex digit or x, and the first fault: an x only as the second
+// byte of a token whose first is 0, with a digit after it; never three digits in a row (a
+// third would change the value). A token is taken only when a space follows it.
+template <class Mask> Mask simple_token_ends(Mask S, Mask H, Mask X, Mask Z, Mask Sn, Mask valid) {
+    const Mask zero_first = Z & ((S << 1) | 1u);
+    const Mask bad = (X & ~((zero_first << 1) & (H >> 1))) | (H & (H << 1) & (H << 2));
+    const Mask stop = ~(S | H | X) | bad | ~valid;
+    return H & Sn & ~stop & (stop - 1);
+}
+
 // Value of a character as a hex digit, or 99.
 inline int32_t hex_of(char c) {
     return kDigitValue[static_cast<unsigned char>(c)];
@@ -56,7 +95,7 @@ inline bool blank_char(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool is_blank_line(const char* p, const char* end) {
+inline bool is_blank_line(const char* p, const char* end) {
     for (; p < end; ++p) {
         if (!blank_char(*p))
             return false;

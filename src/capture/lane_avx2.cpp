@@ -102,25 +102,8 @@ inline uint32_t pairs_with_end(__m256i end_v) {
 
 struct Avx2Lane {
     static bool pass_header(const char*& p, const char* end, int32_t& left) {
-        if (end - p < 32)
-            return false;
-        const uint32_t S = mask_of(_mm256_cmpeq_epi8(load(p), bytes(' ')));
-        if (S == 0)
-            return false;
-        uint32_t starts = ~S & ((S << 1) | 1u);
-        const int last_space = 31 - __builtin_clz(S);
-        const int complete =
-            last_space == 0 ? 0 : __builtin_popcount(starts & ((1u << last_space) - 1));
-        if (complete < left) {
-            left -= complete;
-            p += last_space + 1;
-            return true;
-        }
-        for (int32_t k = 0; k < left; ++k)
-            starts &= starts - 1;
-        p += starts != 0 ? __builtin_ctz(starts) : last_space + 1;
-        left = 0;
-        return true;
+        return end - p >= 32 &&
+               pass_header_window(p, mask_of(_mm256_cmpeq_epi8(load(p), bytes(' '))), left);
     }
 
     static int32_t collect(const char*& p, const char* end, int32_t* out, int32_t want) {
@@ -162,23 +145,19 @@ struct Avx2Lane {
             const uint64_t Z = mask_of(_mm256_cmpeq_epi8(c.b, bytes('0'))) |
                                uint64_t{mask_of(_mm256_cmpeq_epi8(d.b, bytes('0')))} << 32;
             const uint64_t Sn = mask_of(next_space) | uint64_t{mask_of(next_space2)} << 32;
-            // Only the tokens before the first byte that is no space, hex digit or x, and
-            // before the first fault, are taken: an x only as the second byte of a token whose
-            // first is 0, with a digit after it; never three digits in a row (a third would
-            // change the value). The skeleton reads the rest. Past the bytes classed (the
-            // last 32 when not wide) everything is a stop.
-            const uint64_t zero_first = Z & ((S << 1) | 1u);
-            const uint64_t bad = (X & ~((zero_first << 1) & (H >> 1))) | (H & (H << 1) & (H << 2));
-            const uint64_t stop = ~(S | H | X) | bad | (wide ? 0 : ~uint64_t{0xFFFFFFFFu});
-            const uint64_t ends = H & Sn & ~stop & (stop - 1); // last bytes of the tokens taken
+            // The tokens taken (the skeleton reads the rest); past the bytes classed (the last
+            // 32 when not wide) nothing is taken.
+            const uint64_t valid = wide ? ~uint64_t{0} : uint64_t{0xFFFFFFFFu};
+            const uint64_t ends = simple_token_ends(S, H, X, Z, Sn, valid);
             if (ends == 0)
                 break;
             // Two bytes hold at most one end: keep the odd byte where the end is odd, then
-            // pack each pair to one byte and gather the pairs that hold an end (those of the
-            // tokens taken: the ones below the first stop, as a space follows every end).
+            // pack each pair to one byte and gather the pairs that hold an end, up to the pair
+            // of the last end taken (below it every end is taken).
+            const int last_end = 63 - __builtin_clzll(ends);
             const uint64_t pairs =
                 (pairs_with_end(end_v) | uint64_t{pairs_with_end(end_v2)} << 16) &
-                ((uint64_t{1} << (_tzcnt_u64(stop) >> 1)) - 1);
+                ((uint64_t{2} << (last_end >> 1)) - 1);
             const __m256i packed = pack_pairs(value, end_v);
             n += gather(_mm256_castsi256_si128(packed), pairs & 0xFFu, out + n);
             n += gather(_mm256_extracti128_si256(packed, 1), (pairs >> 8) & 0xFFu, out + n);
@@ -187,7 +166,7 @@ struct Avx2Lane {
                 n += gather(_mm256_castsi256_si128(packed2), (pairs >> 16) & 0xFFu, out + n);
                 n += gather(_mm256_extracti128_si256(packed2, 1), (pairs >> 24) & 0xFFu, out + n);
             }
-            p += 65 - __builtin_clzll(ends); // past the space after the last end
+            p += last_end + 2; // past the space after the last end
         }
         return n;
     }

@@ -59,19 +59,8 @@ inline int32_t simple_tokens(const char*& p, int32_t* out) {
     const unsigned X =
         mask_of(_mm_cmpeq_epi8(_mm_or_si128(b, _mm_set1_epi8(0x20)), _mm_set1_epi8('x')));
     const unsigned Z = mask_of(_mm_cmpeq_epi8(b, _mm_set1_epi8('0')));
-    // Only the bytes before the first one that is no space, hex digit or x count.
-    const unsigned other = ~(S | H | X) & 0xFFFFu;
-    const unsigned usable = other != 0 ? (other & (0u - other)) - 1 : 0xFFFFu;
-    const unsigned N = (H | X) & usable;
-    unsigned ends = N & (S >> 1); // a token's last byte: a space follows
-    const unsigned starts = N & ((S << 1) | 1u);
-    // An x only as the second byte of a token whose first is 0, with a digit after it; never
-    // three digits in a row (a third would change the value). Tokens from the first fault on
-    // are left to the skeleton.
-    const unsigned bad =
-        ((X & ~((Z & starts) << 1)) | (X & ~(H >> 1)) | (H & (H << 1) & (H << 2))) & usable;
-    if (bad != 0)
-        ends &= (bad & (0u - bad)) - 1;
+    // A token's last byte is taken when a space follows it inside the window.
+    const unsigned ends = simple_token_ends(S, H, X, Z, S >> 1, 0xFFFFu);
     if (ends == 0)
         return 0;
     alignas(16) uint8_t value[16];
@@ -87,25 +76,12 @@ inline int32_t simple_tokens(const char*& p, int32_t* out) {
 
 struct Sse2Lane {
     static bool pass_header(const char*& p, const char* end, int32_t& left) {
-        if (end - p < 16)
-            return false;
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned S = mask_of(_mm_cmpeq_epi8(b, _mm_set1_epi8(' ')));
-        if (S == 0)
-            return false;
-        unsigned starts = ~S & ((S << 1) | 1u) & 0xFFFFu;
-        const int last_space = 31 - __builtin_clz(S);
-        const int complete = __builtin_popcount(starts & ((1u << last_space) - 1));
-        if (complete < left) {
-            left -= complete;
-            p += last_space + 1;
-            return true;
-        }
-        for (int32_t k = 0; k < left; ++k)
-            starts &= starts - 1;
-        p += starts != 0 ? __builtin_ctz(starts) : last_space + 1;
-        left = 0;
-        return true;
+        return end - p >= 16 &&
+               pass_header_window(
+                   p,
+                   mask_of(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                          _mm_set1_epi8(' '))),
+                   left);
     }
 
     static int32_t collect(const char*& p, const char* end, int32_t* out, int32_t want) {

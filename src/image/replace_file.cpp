@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -132,6 +133,35 @@ bool rename_over(const char* temp, const char* target, std::error_code& error) {
 #endif
 }
 
+// The reason no errno names: a target that is there but is no file to replace.
+class NotAFile : public std::error_category {
+  public:
+    const char* name() const noexcept override { return "replace_file"; }
+    std::string message(int) const override { return "not a regular file"; }
+};
+
+// Whether `target` may be replaced by a file: when nothing is there, or a regular file, or a
+// link (which is replaced, never followed). A folder, a device, a pipe or a socket is refused,
+// with `error` saying so: renaming over it would destroy a device node or fail only after the
+// whole file was written.
+bool replaceable(const char* target, std::error_code& error) {
+#ifdef _WIN32
+    struct _stat st {};
+    if (_stat(target, &st) != 0 || (st.st_mode & _S_IFREG) != 0)
+        return true;
+    const bool folder = (st.st_mode & _S_IFDIR) != 0;
+#else
+    struct stat st {};
+    if (::lstat(target, &st) != 0 || S_ISREG(st.st_mode) || S_ISLNK(st.st_mode))
+        return true;
+    const bool folder = S_ISDIR(st.st_mode);
+#endif
+    static const NotAFile not_a_file;
+    error =
+        folder ? std::make_error_code(std::errc::is_a_directory) : std::error_code(1, not_a_file);
+    return false;
+}
+
 } // namespace
 
 std::FILE* open_exclusive(const char* name) {
@@ -155,6 +185,8 @@ WriteStatus write_whole_file(const char* name, const void* bytes, size_t size, b
 ReplaceStatus replace_file(const char* target, const void* bytes, size_t size,
                            bool keep_permissions, std::error_code& error) {
     error.clear();
+    if (!replaceable(target, error))
+        return ReplaceStatus::rename_failed;
     char temp[kTempNameCap];
     const int fd = create_temp(target, temp, error);
     if (fd < 0)

@@ -41,9 +41,11 @@ enum class ReplaceStatus : int32_t {
 // `target` is always the old content or the new, never a part. The new file is named
 // TARGET.PID-N.tmp, a name no file has yet: it is created exclusively, so never through a link
 // left under that name, and two writers of one target, in one process or two, each write
-// their own; the last rename wins. With `keep_permissions`, the new file gets the permissions
-// an existing `target` had. On failure the new file is removed and `error` tells why. Nothing
-// is allocated.
+// their own; the last rename wins. A `target` that is a link is replaced, never followed; one
+// that is a folder, a device, a pipe or a socket is refused before anything is written
+// (rename_failed: "Is a directory", "not a regular file"). With `keep_permissions`, the new
+// file gets the permissions an existing `target` had. On failure the new file is removed and
+// `error` tells why. Nothing is allocated.
 ReplaceStatus replace_file(const char* target, const void* bytes, size_t size,
                            bool keep_permissions, std::error_code& error);
 

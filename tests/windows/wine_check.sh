@@ -2,7 +2,8 @@
 # The Windows programs under wine against the Linux ones: on the bundled example, on framesim
 # runs over many seeds (loss, noise, CR LF, wrapping counters, repeats, the untidy style, the
 # largest run once) and on hand-made failures, the log bytes, output.bin and the exit status of
-# imgrebuild.exe, and the JSON of imgcover.exe, must be those of the Linux build.
+# imgrebuild.exe, and the JSON, the map and the picture of imgcover.exe, must be those of the
+# Linux build.
 #
 # usage: tests/windows/wine_check.sh LINUX_BUILD WINDOWS_BUILD
 # LINUX_BUILD holds imgrebuild and tools/{imgcover,framesim}; WINDOWS_BUILD the three .exe.
@@ -68,10 +69,26 @@ compare_cover() {
     check "$name: imgcover JSON" "$(cmp -s "$work/linux.json" "$work/windows.json"; echo $?)"
 }
 
+# The map and the picture of DIR, byte for byte: both builds deflate with the same zlib.
+compare_pictures() {
+    local dir="$1" name="$2" build
+    for build in linux windows; do
+        rm -f "$dir/map-$build.png" "$dir/picture-$build.png"
+    done
+    (cd "$dir" && "$linux/tools/imgcover" --map map-linux.png --picture picture-linux.png \
+        --width 256 . >/dev/null 2>&1) || true
+    (cd "$dir" && wine "$windows/imgcover.exe" --map map-windows.png --picture \
+        picture-windows.png --width 256 . >/dev/null 2>&1) || true
+    check "$name: imgcover map PNG" "$(cmp -s "$dir/map-linux.png" "$dir/map-windows.png"; echo $?)"
+    check "$name: imgcover picture PNG" \
+        "$(cmp -s "$dir/picture-linux.png" "$dir/picture-windows.png"; echo $?)"
+}
+
 # The bundled example.
 cp -r "$source_dir/examples/basic" "$work/basic"
 compare_rebuild "$work/basic" "examples/basic"
 compare_cover "$work/basic" "examples/basic"
+compare_pictures "$work/basic" "examples/basic"
 
 # framesim runs over seeds that cover its features; the last is the largest run.
 options=(
@@ -91,6 +108,9 @@ for opts in "${options[@]}"; do
     "$linux/tools/framesim" --out "$dir" --seed "$seed" $opts >/dev/null
     compare_rebuild "$dir" "framesim --seed $seed $opts"
     compare_cover "$dir" "framesim --seed $seed $opts"
+    case "$opts" in # the pictures of runs with repeats and losses, not of the largest
+    --passes*) compare_pictures "$dir" "framesim --seed $seed $opts" ;;
+    esac
     rm -rf "$dir"
     seed=$((seed + 1))
 done

@@ -23,6 +23,43 @@ int32_t text_width(const std::string& text) {
     return kCharWidth * static_cast<int32_t>(text.size());
 }
 
+int32_t text_extent(const std::string& text) {
+    std::string copy = text;
+    return stb_easy_font_width(copy.data());
+}
+
+std::vector<std::string> wrapped(const std::string& text, int32_t room) {
+    std::vector<std::string> lines;
+    std::string line;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t space = std::min(text.find(' ', at), text.size());
+        const std::string word = text.substr(at, space - at);
+        at = space + 1;
+        if (word.empty())
+            continue;
+        const std::string longer = line.empty() ? word : line + " " + word;
+        if (text_extent(longer) <= room) {
+            line = longer;
+            continue;
+        }
+        if (!line.empty())
+            lines.push_back(line);
+        line = word;
+        // A word wider than the room alone: as many characters a line as fit, at least one.
+        while (text_extent(line) > room && line.size() > 1) {
+            size_t n = 1;
+            while (n + 1 < line.size() && text_extent(line.substr(0, n + 1)) <= room)
+                ++n;
+            lines.push_back(line.substr(0, n));
+            line.erase(0, n);
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    return lines;
+}
+
 Canvas::Canvas(int32_t w, int32_t h)
     : width(w), height(h), rgb(static_cast<size_t>(w) * static_cast<size_t>(h) * 3) {}
 

@@ -36,6 +36,13 @@ inline constexpr int32_t kCharWidth = 6;
 // Width in pixels a layout allows for `text`: kCharWidth a character.
 int32_t text_width(const std::string& text);
 
+// Width in pixels of `text` as the canvas's font draws it.
+int32_t text_extent(const std::string& text);
+
+// `text` cut into lines of at most `room` pixels: at spaces, and inside a word only where the
+// word alone is wider. Every line holds at least one character.
+std::vector<std::string> wrapped(const std::string& text, int32_t room);
+
 // An RGB picture being drawn; whatever falls outside it is left out.
 struct Canvas {
     int32_t width, height;

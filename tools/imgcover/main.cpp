@@ -123,6 +123,10 @@ const Output kOutputs[] = {
      [](const Sources& s, std::string& bytes, std::vector<std::string>& notes, std::string& error) {
          if (!imgcover::picture_png(s.a, picture_options(s.o), bytes, error))
              return Made::failed;
+         if (s.o.width < imgcover::kMinLegendWidth)
+             notes.push_back("--picture: " + std::to_string(s.o.width) +
+                             " pixels a row leave no room for the legend (it needs " +
+                             std::to_string(imgcover::kMinLegendWidth) + "): drawn without it");
          if (!bytes.empty())
              return Made::bytes;
          notes.push_back("--picture: no byte of the image from offset " +

@@ -1,6 +1,7 @@
 #include "map.hpp"
 
 #include <algorithm>
+#include <numeric>
 #include <utility>
 
 #include "png.hpp"
@@ -35,9 +36,13 @@ int64_t default_cell(int64_t imagesize, int32_t width) {
 
 std::string pages_text(int64_t bytes) {
     const int64_t page = imgrebuild::kPageBytes;
-    if (bytes % page == 0)
-        return grouped(bytes / page) + (bytes == page ? " page" : " pages");
-    return format("1/%lld page", static_cast<long long>(page / bytes));
+    const int64_t whole = bytes / page, rest = bytes % page;
+    if (rest == 0)
+        return grouped(whole) + (whole == 1 ? " page" : " pages");
+    const int64_t common = std::gcd(rest, page);
+    const std::string part = format("%lld/%lld", static_cast<long long>(rest / common),
+                                    static_cast<long long>(page / common));
+    return whole == 0 ? part + " page" : grouped(whole) + " " + part + " pages";
 }
 
 bool map_layout(const Analysis& a, int64_t cell, int32_t width, MapLayout& m, std::string& error) {
@@ -83,7 +88,13 @@ bool map_png(const Analysis& a, int64_t cell, int32_t width, std::string& png, s
                            : !all_first    ? kRepeatColour
                                            : kFirstTryColour;
         const auto [x, y] = square(k);
-        canvas.fill(x, y, kMapSquare, kMapSquare, colour);
+        if (!any_missing && any_unsettled) {
+            for (int32_t dy = 0; dy < kMapSquare; ++dy)
+                for (int32_t dx = 0; dx < kMapSquare; ++dx)
+                    canvas.put(x + dx, y + dy, unsettled_mark_at(dx, dy));
+        } else {
+            canvas.fill(x, y, kMapSquare, kMapSquare, colour);
+        }
     }
     // The scale: every kLabelEvery rows, the row's first offset on the left, its page on the
     // right, each with a short line to the row.
@@ -121,7 +132,11 @@ bool map_png(const Analysis& a, int64_t cell, int32_t width, std::string& png, s
                   {kFirstTryColour, "received the first time"}};
     for (const auto& e : legend) {
         canvas.legend(
-            y, [&](int32_t, int32_t) { return e.colour; }, e.label);
+            y,
+            [&](int32_t x, int32_t yy) {
+                return e.colour == kUnsettledColour ? unsettled_mark_at(x, yy) : e.colour;
+            },
+            e.label);
         y += kLegendRow;
     }
     const std::string square_text =

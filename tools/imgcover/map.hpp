@@ -17,9 +17,16 @@ inline constexpr int32_t kMapSquare = 2;
 
 // The colours a map shows (colour-blind safe).
 inline constexpr Rgb kMissingColour{213, 94, 0};     // vermillion: some byte not received
-inline constexpr Rgb kUnsettledColour{240, 228, 66}; // yellow: captures disagree on a byte
+inline constexpr Rgb kUnsettledColour{240, 228, 66}; // yellow, with black: captures disagree
 inline constexpr Rgb kRepeatColour{0, 114, 178};     // blue: received only by a repeat or resend
 inline constexpr Rgb kFirstTryColour{86, 180, 233};  // sky blue: all received the first time
+
+// A square holding an unsettled byte (and no missing one) is marked, not only coloured: a
+// checker of yellow and black, its pixel at (x, y).
+inline constexpr Rgb kUnsettledMark{0, 0, 0};
+inline Rgb unsettled_mark_at(int32_t x, int32_t y) {
+    return ((x + y) & 1) == 0 ? kUnsettledColour : kUnsettledMark;
+}
 
 // Smallest power-of-two cell that keeps a map of `width` cells a row within kMapRows rows.
 int64_t default_cell(int64_t imagesize, int32_t width);

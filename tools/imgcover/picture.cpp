@@ -10,13 +10,51 @@ namespace imgcover {
 
 namespace {
 
-constexpr int32_t kLegendRows = 8 + 4 * kLegendRow;
+constexpr int32_t kLegendTop = 8;
 
 void put(uint8_t* q, Rgb c) {
     q[0] = c.r, q[1] = c.g, q[2] = c.b;
 }
 
+// A line of the legend: the swatch at its left, if any, and its text from x.
+enum class Swatch { none, hole, unsettled, past_end };
+struct LegendLine {
+    Swatch swatch;
+    int32_t x;
+    std::string text;
+};
+
+// The legend's lines: each entry wrapped to the picture's width, its swatch on its first line.
+std::vector<LegendLine> legend_lines(const PictureOptions& p) {
+    const struct {
+        Swatch swatch;
+        std::string label;
+    } entries[] = {
+        {Swatch::hole, "hole: not received"},
+        {Swatch::unsettled, "unsettled: captures disagree"},
+        {Swatch::past_end, "past the end of the image"},
+        {Swatch::none, format("1 pixel = %s, %s a row, from byte %s",
+                              p.pixel == Pixel::gray8 ? "1 byte (gray8)" : "3 bytes (rgb24)",
+                              grouped(p.width).c_str(), grouped(p.offset).c_str())}};
+    std::vector<LegendLine> lines;
+    for (const auto& e : entries) {
+        const int32_t x = e.swatch == Swatch::none ? kLegendLeft : kLabelLeft;
+        Swatch swatch = e.swatch;
+        for (std::string& text : wrapped(e.label, p.width - x - 2)) {
+            lines.push_back({swatch, x, std::move(text)});
+            swatch = Swatch::none;
+        }
+    }
+    return lines;
+}
+
 } // namespace
+
+int64_t legend_rows(const PictureOptions& p) {
+    if (p.width < kMinLegendWidth)
+        return 0;
+    return kLegendTop + kLegendRow * static_cast<int64_t>(legend_lines(p).size());
+}
 
 bool parse_hole_colour(const std::string& text, HoleColour& colour) {
     if (text == "checker") {
@@ -43,7 +81,7 @@ bool picture_layout(const Analysis& a, const PictureOptions& p, int64_t& wide, i
         return true;
     const int64_t pixels = (bytes + channels - 1) / channels;
     rows = (pixels + p.width - 1) / p.width;
-    return fits("--picture", wide, rows + kLegendRows, error);
+    return fits("--picture", wide, rows + legend_rows(p), error);
 }
 
 bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, std::string& error) {
@@ -58,7 +96,8 @@ bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, s
     const int32_t width = p.width;
     // Stored: received data barely shrinks, and deflating it at any level costs several
     // analyses.
-    PngWriter out(width, static_cast<int32_t>(rows + kLegendRows), Compression::stored);
+    const int32_t legend_height = static_cast<int32_t>(legend_rows(p));
+    PngWriter out(width, static_cast<int32_t>(rows + legend_height), Compression::stored);
     std::vector<uint8_t> line(static_cast<size_t>(width) * 3);
     const uint8_t* image = a.image.data();
     const uint8_t* coverage = a.coverage.data();
@@ -90,24 +129,32 @@ bool picture_png(const Analysis& a, const PictureOptions& p, std::string& png, s
         }
         out.row(line.data());
     }
-    // The legend strip, cut at the picture's width: a narrow picture is not made wider for it.
-    Canvas legend(width, kLegendRows);
-    legend.fill(0, 0, legend.width, legend.height, kBackground);
-    int32_t y = 8;
-    legend.legend(
-        y, [&](int32_t x, int32_t yy) { return p.hole.at(x, yy); }, "hole: not received");
-    y += kLegendRow;
-    legend.legend(y, unsettled_at, "unsettled: captures disagree");
-    y += kLegendRow;
-    legend.legend(y, past_end_at, "past the end of the image");
-    y += kLegendRow;
-    legend.text(kLegendLeft, y + 1,
-                format("1 pixel = %s, %s a row, from byte %s",
-                       channels == 1 ? "1 byte (gray8)" : "3 bytes (rgb24)", grouped(width).c_str(),
-                       grouped(p.offset).c_str()),
-                kText);
-    for (int32_t r = 0; r < kLegendRows; ++r)
-        out.row(legend.at(0, r));
+    // The legend strip, wrapped to the picture's width.
+    if (legend_height > 0) {
+        Canvas legend(width, legend_height);
+        legend.fill(0, 0, legend.width, legend.height, kBackground);
+        int32_t y = kLegendTop;
+        for (const LegendLine& line : legend_lines(p)) {
+            switch (line.swatch) {
+            case Swatch::hole:
+                legend.legend(
+                    y, [&](int32_t x, int32_t yy) { return p.hole.at(x, yy); }, line.text);
+                break;
+            case Swatch::unsettled:
+                legend.legend(y, unsettled_at, line.text);
+                break;
+            case Swatch::past_end:
+                legend.legend(y, past_end_at, line.text);
+                break;
+            case Swatch::none:
+                legend.text(line.x, y + 1, line.text, kText);
+                break;
+            }
+            y += kLegendRow;
+        }
+        for (int32_t r = 0; r < legend_height; ++r)
+            out.row(legend.at(0, r));
+    }
     png = out.finish();
     return true;
 }

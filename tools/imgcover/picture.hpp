@@ -37,6 +37,9 @@ inline Rgb past_end_at(int64_t x, int64_t y) {
     return ((x + y) & 2) == 0 ? kPastEndA : kPastEndB;
 }
 
+// Fewest pixels a row that a picture's legend is drawn at; a narrower picture has none.
+inline constexpr int32_t kMinLegendWidth = 48;
+
 enum class Pixel { gray8, rgb24 };
 
 struct PictureOptions {
@@ -50,6 +53,10 @@ struct PictureOptions {
 // False, with a message naming the limit, when the picture would be too large.
 bool picture_layout(const Analysis& a, const PictureOptions& p, int64_t& wide, int64_t& rows,
                     std::string& error);
+
+// Rows of a picture's legend strip: its lines wrapped to the picture's width (the picture is
+// never made wider for them); 0 when the width is below kMinLegendWidth.
+int64_t legend_rows(const PictureOptions& p);
 
 // The image as rebuilt (a.image) from byte `offset` on as PNG bytes, stored, not deflated:
 // holes in the hole colour, unsettled pixels as a cyan and black checker, the last row's

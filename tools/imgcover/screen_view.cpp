@@ -9,6 +9,10 @@
 #include "view.hpp"
 
 #ifdef IMGCOVER_HAVE_CURSES
+#include <poll.h>
+
+#include <thread>
+
 #include <curses.h>
 #include <term.h> // last: it defines macros with short names
 #undef columns    // one of them, which would hide the text helper of that name
@@ -210,10 +214,20 @@ class ScreenView : public View {
     }
 
     // Waits up to `seconds` for a key or a resize (a stop signal ends the wait at once); a key
-    // that scrolls asks for a redraw.
+    // that scrolls asks for a redraw. The end of the terminal's input, or an error reading it
+    // (the terminal hung up), quits; any other early return without a key waits out the rest,
+    // so that the watch never spins.
     Command wait(double seconds) override {
+        const auto until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(seconds));
         timeout(static_cast<int>(seconds * 1000));
         const int key = getch();
+        if (key == ERR) {
+            if (input_ended())
+                return Command::quit;
+            sleep_until(until);
+            return Command::none;
+        }
         const int last_top = std::max(0, n_ - rows_);
         switch (key) {
         case 'q':
@@ -251,6 +265,19 @@ class ScreenView : public View {
     int receiving_ = -1; // the capture that last grew
     std::vector<int64_t> frames_;
     std::vector<Clock::time_point> grew_at_;
+
+    // True when the terminal's input has ended or cannot be read: it hung up.
+    static bool input_ended() {
+        pollfd in{0, POLLIN, 0};
+        return ::poll(&in, 1, 0) > 0 && (in.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+
+    // Sleeps until `until`, ending early when a stop is asked for.
+    static void sleep_until(Clock::time_point until) {
+        for (auto now = Clock::now(); !stop_requested() && now < until; now = Clock::now())
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(std::chrono::milliseconds(50), until - now));
+    }
 
     static int kind_of_glyph(char glyph) {
         for (int k = kLost; k <= kReceived; ++k) {

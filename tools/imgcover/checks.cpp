@@ -135,9 +135,10 @@ std::vector<RunWarning> check_run(const std::string& dir, const RunWalk& w) {
     const int32_t SC_S = w.head.SC_S;
     const int64_t size = w.head.imagesize;
     const int64_t pages = (size + kPageBytes - 1) / kPageBytes; // pages of the image
-    RunWarning past{"past_image", {}, {}}, after{"after_image", {}, {}},
-        before{"before_image", {}, {}}, blank{"blank_name", {}, {}};
+    RunWarning past{"past_image", {}, {}}, before{"before_image", {}, {}},
+        blank{"blank_name", {}, {}};
     int64_t furthest = 0, lowest_block = INT64_MAX;
+    bool wholly = false; // some capture lies wholly past the image
     for (const NameLine& n : w.names) {
         if (n.blank)
             blank.lines.push_back(n.line);
@@ -147,32 +148,25 @@ std::vector<RunWarning> check_run(const std::string& dir, const RunWalk& w) {
         if (first < 0) {
             before.lines.push_back(n.line);
             lowest_block = std::min<int64_t>(lowest_block, n.range.SSC);
-        } else if (first >= pages) {
-            after.lines.push_back(n.line);
         } else if (last >= pages) {
             past.lines.push_back(n.line);
             furthest = std::max(furthest, last);
+            wholly = wholly || first >= pages;
         }
     }
-    const std::string image_end = size > 0 ? "imagesize " + grouped(size) + " (line 2" +
-                                                 read_as(w.head_text[1], w.head.imagesize) +
-                                                 ") ends in page " + page_text(SC_S, pages - 1)
-                                           : "imagesize 0 (line 2) leaves no page in the image";
     if (!past.lines.empty()) {
-        past.text = lines_text(past.lines) +
-                    " of file_info.txt: captures reach past the image: " + image_end +
+        const std::string line2 = read_as(w.head_text[1], w.head.imagesize);
+        past.text = lines_text(past.lines) + " of file_info.txt: captures reach past the image: " +
+                    (size > 0 ? "imagesize " + grouped(size) + " (line 2" + line2 +
+                                    ") ends in page " + page_text(SC_S, pages - 1)
+                              : "imagesize 0 (line 2" + line2 + ") leaves no page") +
                     ", and they go on to page " + page_text(SC_S, furthest) +
                     ". Their bytes past imagesize are not part of the image. If imagesize has a "
-                    "typo, correct line 2.";
+                    "typo, correct line 2" +
+                    (wholly ? "; if the image starts at a later block than SC_S " +
+                                  std::to_string(SC_S) + ", correct line 4."
+                            : ".");
         out.push_back(std::move(past));
-    }
-    if (!after.lines.empty()) {
-        after.text = lines_text(after.lines) +
-                     " of file_info.txt: captures lie wholly past the end of the image (" +
-                     image_end + "; SC_S " + std::to_string(SC_S) +
-                     " on line 4): nothing they hold is part of the image. If imagesize or "
-                     "SC_S is wrong, correct line 2 or line 4.";
-        out.push_back(std::move(after));
     }
     if (!before.lines.empty()) {
         before.text = lines_text(before.lines) +

@@ -14,7 +14,7 @@ namespace imgcover {
 // One warning about the run description: the lines of file_info.txt it concerns, ascending,
 // and the text, which names them and says what to do.
 struct RunWarning {
-    std::string kind; // a short key: past_image, outside_image, numfile_low, numfile_high,
+    std::string kind; // a short key: past_image, before_image, numfile_low, numfile_high,
                       // blank_name, white_space, near_match
     std::vector<int64_t> lines;
     std::string text;

@@ -388,14 +388,15 @@ std::string outcome_text(const Outcome& o) {
         o.line > 0 ? " at file_info.txt line " + std::to_string(o.line) : std::string();
     std::string s;
     if (o.verdict == Verdict::fails)
-        s = wrapped("imgrebuild will fail" + where + " with \"" + o.log + "\": " + o.why + ".",
+        s = wrapped("imgrebuild will fail" + where + " with \"" + printable(o.log) +
+                        "\": " + printable(o.why) + ".",
                     "") +
             wrapped("It will leave output.bin blank (all 0xFF); imgcover --rebuilt FILE writes "
                     "the image as received so far.",
                     "  ");
     else
-        s = wrapped("imgrebuild may not finish" + where + ": " + o.why + ".", "");
-    return s + wrapped("To do: " + o.todo + ".", "  ");
+        s = wrapped("imgrebuild may not finish" + where + ": " + printable(o.why) + ".", "");
+    return s + wrapped("To do: " + printable(o.todo) + ".", "  ");
 }
 
 } // namespace imgcover

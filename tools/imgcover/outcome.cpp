@@ -170,7 +170,7 @@ Outcome output_outcome(const std::string& dir) {
 }
 
 // What stops the rebuild at capture `k` (name line `n`), which it opens and reads to its end.
-Outcome capture_outcome(const std::string& dir, const NameLine& n, const Capture* c) {
+Outcome capture_outcome(const std::string& dir, const NameLine& n, const CaptureRead* r) {
     const std::string path = (fs::path(dir) / n.name).string();
     const std::string where = "line " + std::to_string(n.line) + ", " + n.name + ",";
     const std::string out_of_run =
@@ -208,8 +208,8 @@ Outcome capture_outcome(const std::string& dir, const NameLine& n, const Capture
             o = failure("read file open error.", n.line,
                         where + " cannot be opened: " + std::strerror(errno),
                         "make the capture readable, or " + out_of_run);
-        } else if (c != nullptr && c->name == n.name && c->status == CaptureStatus::unreadable &&
-                   c->warning.rfind("cannot read ", 0) == 0) {
+        } else if (r != nullptr && r->status == CaptureStatus::unreadable &&
+                   r->warning.rfind("cannot read ", 0) == 0) {
             o = failure("read file read error.", n.line, where + " cannot be read to its end",
                         "copy the capture again from the station, or " + out_of_run);
         }
@@ -372,10 +372,13 @@ Outcome predict_rebuild(const std::string& dir, const RunWalk& w, const Analysis
             o.name = n.name;
             return o;
         }
+        // What the analysis read of the same line's file, when it is the same name.
         const Capture* c = i < static_cast<int64_t>(a.captures.size())
                                ? &a.captures[static_cast<size_t>(i)]
                                : nullptr;
-        if (Outcome o = capture_outcome(dir, n, c); o.verdict != Verdict::succeeds)
+        const CaptureRead* r =
+            c != nullptr && c->name == n.name && c->has_range() ? &a.read_of(*c) : nullptr;
+        if (Outcome o = capture_outcome(dir, n, r); o.verdict != Verdict::succeeds)
             return o;
     }
     return {};

@@ -9,6 +9,7 @@
 
 #include "analysis.hpp"
 #include "limits.hpp"
+#include "outcome.hpp"
 #include "plan.hpp"
 #include "run/driver.hpp"
 #include "scratch.hpp"
@@ -34,8 +35,10 @@ void check_cover(const uint8_t* bytes, size_t size) {
     a.dir = ".";
     std::string error;
     const bool analysed = imgcover::analyse(a, error);
-
     std::remove("output.bin");
+    // How the rebuild will end, told before it runs.
+    const imgcover::Outcome told = imgcover::predict_rebuild(".", imgcover::walk_run("."), a);
+
     std::FILE* log = std::tmpfile();
     const int status = imgrebuild::run(no_input, log, stderr);
     const std::string got = fuzzsupport::read_back(log);
@@ -43,6 +46,14 @@ void check_cover(const uint8_t* bytes, size_t size) {
     if (!analysed) {
         FUZZ_CHECK(status == -1);
         return;
+    }
+    // Foretold to the step: where the rebuild fails, imgcover said so, with its last message.
+    FUZZ_CHECK(told.verdict != imgcover::Verdict::unsure);
+    FUZZ_CHECK((told.verdict == imgcover::Verdict::fails) == (status != 0));
+    if (status != 0) {
+        const std::string last = told.log + "\r\n";
+        FUZZ_CHECK(got.size() >= last.size() &&
+                   got.compare(got.size() - last.size(), last.size(), last) == 0);
     }
 
     // The analysis agrees with itself.

@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -252,4 +254,322 @@ TEST_P(ClosedLoop, EndsWithTheWholeImage) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ClosedLoop, ::testing::Range<uint64_t>(1, 51));
 
+} // namespace
+
+// --- How the rebuild will end, told by imgcover --------------------------------------------
+// imgcover against imgrebuild on broken working folders: imgcover foretells how the rebuild
+// ends (the line, the log's last message) and never exits 0 where the rebuild fails. A table
+// of the ways a folder breaks, then seeded random mixtures of them.
+
+namespace {
+namespace outcome {
+
+// A complete run of two captures: pass1_5_0_5_63.txt and pass1_5_64_5_78.txt.
+void complete_run(const std::string& dir) {
+    const e2e::Ran r =
+        e2e::sh(dir, e2e::kFramesim + " --out . --image-size 20000 --loss 0 --seed 4", 60);
+    ASSERT_EQ(r.status, 0) << r.err;
+}
+
+// The run description's lines, and writing them back (with line feeds, or as given).
+std::vector<std::string> info_lines(const std::string& dir) {
+    return e2e::lines_of(e2e::read_file(dir + "/file_info.txt"));
+}
+
+void write_info(const std::string& dir, const std::vector<std::string>& lines,
+                const std::string& end = "\n") {
+    std::string s;
+    for (const std::string& l : lines)
+        s += l + end;
+    e2e::write_file(dir + "/file_info.txt", s);
+}
+
+// The last line of a log, without its line end.
+std::string last_log_line(const std::string& log) {
+    std::vector<std::string> lines = e2e::lines_of(log);
+    while (!lines.empty() && (lines.back().empty() || lines.back() == "\r"))
+        lines.pop_back();
+    std::string l = lines.empty() ? std::string() : lines.back();
+    if (!l.empty() && l.back() == '\r')
+        l.pop_back();
+    return l;
+}
+
+struct Both {
+    e2e::Ran cover, rebuild;
+    json report; // imgcover's JSON; null when it wrote none
+    std::string output;
+};
+
+// imgcover first (it writes nothing of the run), then imgrebuild, in `dir`.
+Both run_both(const std::string& dir) {
+    Both b;
+    fs::remove(dir + "/cover.json");
+    b.cover = e2e::sh(dir, e2e::kImgcover + " --json cover.json --rebuilt ../rebuilt.bin", 60);
+    const std::string text = e2e::read_file(dir + "/cover.json");
+    if (!text.empty())
+        b.report = json::parse(text); // a strict reader: invalid JSON fails the test
+    b.rebuild = e2e::sh(dir, e2e::kImgrebuild + " </dev/null", 60);
+    b.output = e2e::read_file(dir + "/output.bin");
+    return b;
+}
+
+// What must hold between the two on any folder: where the rebuild fails, imgcover does not exit
+// 0 and, when it analysed the run, names the rebuild's own last message; where the rebuild
+// succeeds, imgcover foretold it, and its exit 0 means output.bin holds the whole image it
+// rebuilt itself.
+void expect_agree(const Both& b, const std::string& dir, const std::string& what) {
+    SCOPED_TRACE(what);
+    ASSERT_NE(b.cover.status, e2e::kTimedOut);
+    ASSERT_NE(b.rebuild.status, e2e::kTimedOut);
+    if (b.rebuild.status != 0) {
+        EXPECT_NE(b.cover.status, 0) << b.cover.out;
+        if (b.cover.status == 1) {
+            ASSERT_FALSE(b.report.is_null());
+            EXPECT_EQ(b.report["rebuild"]["outcome"], "fails");
+            EXPECT_EQ(b.report["rebuild"]["log"], last_log_line(b.rebuild.out));
+            EXPECT_NE(b.cover.out.find("imgrebuild will fail"), std::string::npos);
+            EXPECT_NE(b.cover.out.find("imgcover --rebuilt FILE"), std::string::npos);
+            EXPECT_NE(b.cover.out.find("output.bin blank"), std::string::npos);
+        } else {
+            EXPECT_EQ(b.cover.status, 2) << b.cover.out << b.cover.err;
+        }
+        return;
+    }
+    ASSERT_TRUE(b.cover.status == 0 || b.cover.status == 1) << b.cover.err;
+    EXPECT_EQ(b.report["rebuild"]["outcome"], "succeeds") << b.report["rebuild"].dump();
+    if (b.cover.status == 0) {
+        EXPECT_EQ(b.output, e2e::read_file(dir + "/../rebuilt.bin"));
+    }
+}
+
+struct Case {
+    const char* what;
+    std::function<void(const std::string& dir)> breaks;
+    int rebuild;      // the rebuild's exit status
+    int cover;        // imgcover's
+    int64_t line;     // the line imgcover blames; 0 for none
+    const char* todo; // a piece of what imgcover says to do
+};
+
+// Moves a name line: `lines` with a line added after the last name, numfile raised by one.
+void add_name(const std::string& dir, const std::string& name) {
+    std::vector<std::string> l = info_lines(dir);
+    l.push_back(name);
+    l[2] = "numfile " + std::to_string(l.size() - 4);
+    write_info(dir, l);
+}
+
+TEST(RebuildOutcome, ImgcoverNamesEveryFailureOfTheRebuild) {
+    const std::vector<Case> cases = {
+        {"as sent", [](const std::string&) {}, 0, 0, 0, ""},
+        {"a name line with a negative range",
+         [](const std::string& d) { add_name(d, "junk_5_0_5_-3.txt"); }, 255, 1, 7,
+         "delete line 7"},
+        {"a name line that states no range", [](const std::string& d) { add_name(d, "notes.txt"); },
+         255, 1, 7, "delete line 7"},
+        {"a blank line among the names",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l.insert(l.begin() + 5, "");
+             l[2] = "numfile 3";
+             write_info(d, l);
+         },
+         255, 1, 6, "delete line 6"},
+        {"numfile one too high",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[2] = "numfile 3";
+             write_info(d, l);
+         },
+         255, 1, 7, "set numfile 2"},
+        {"a listed capture deleted",
+         [](const std::string& d) { fs::remove(d + "/pass1_5_64_5_78.txt"); }, 255, 1, 6,
+         "--next-info"},
+        {"a capture saved under another case",
+         [](const std::string& d) {
+             fs::rename(d + "/pass1_5_0_5_63.txt", d + "/pass1_5_0_5_63.TXT");
+         },
+         255, 1, 5, "save the capture"},
+        {"a name with a trailing space",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[5] += " ";
+             write_info(d, l);
+         },
+         255, 1, 6, "line 6"},
+        {"a folder named as a capture",
+         [](const std::string& d) {
+             fs::remove(d + "/pass1_5_64_5_78.txt");
+             fs::create_directory(d + "/pass1_5_64_5_78.txt");
+         },
+         255, 1, 6, "take line 6 out"},
+        {"output.bin a folder",
+         [](const std::string& d) { fs::create_directory(d + "/output.bin"); }, 255, 1, 0,
+         "output.bin"},
+        {"the same capture listed twice",
+         [](const std::string& d) { add_name(d, "./pass1_5_64_5_78.txt"); }, 0, 0, 0, ""},
+        {"numfile one too low",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[2] = "numfile 1";
+             write_info(d, l);
+         },
+         0, 1, 0, ""},
+        {"numfile below zero",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[2] = "numfile -1";
+             write_info(d, l);
+         },
+         0, 1, 0, ""},
+        {"carriage returns and no last line feed",
+         [](const std::string& d) {
+             const std::vector<std::string> l = info_lines(d);
+             std::string s;
+             for (size_t k = 0; k < l.size(); ++k)
+                 s += l[k] + (k + 1 < l.size() ? "\r\n" : "");
+             e2e::write_file(d + "/file_info.txt", s);
+         },
+         0, 0, 0, ""},
+        {"a name line in pieces",
+         [](const std::string& d) {
+             // 19,999 characters and more: the rebuild reads the first piece as the name.
+             add_name(d, std::string(19990, 'x') + "_5_0_5_3.txt");
+         },
+         255, 1, 7, "line 7"},
+        {"a head line with no number",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[2] = "numfile many";
+             write_info(d, l);
+         },
+         255, 2, 0, ""},
+        {"an imagesize too large",
+         [](const std::string& d) {
+             std::vector<std::string> l = info_lines(d);
+             l[1] = "imagesize 23998977";
+             write_info(d, l);
+         },
+         255, 2, 0, ""},
+    };
+    for (const Case& c : cases) {
+        Workdir w;
+        const std::string dir = w.path() + "/run";
+        fs::create_directory(dir);
+        complete_run(dir);
+        c.breaks(dir);
+        const Both b = run_both(dir);
+        expect_agree(b, dir, c.what);
+        EXPECT_EQ(b.rebuild.status, c.rebuild) << c.what;
+        EXPECT_EQ(b.cover.status, c.cover) << c.what << "\n" << b.cover.out << b.cover.err;
+        if (c.rebuild != 0 && c.cover == 1) {
+            const json& r = b.report["rebuild"];
+            EXPECT_EQ(r["line"], c.line == 0 ? json(nullptr) : json(c.line)) << c.what;
+            EXPECT_NE(r["todo"].get<std::string>().find(c.todo), std::string::npos)
+                << c.what << ": " << r["todo"];
+            if (c.line > 0) {
+                EXPECT_NE(b.cover.out.find("at file_info.txt line " + std::to_string(c.line)),
+                          std::string::npos)
+                    << c.what << "\n"
+                    << b.cover.out;
+            }
+        }
+    }
+}
+
+// The report of a complete reception the rebuild refuses: every byte received, and the
+// outcome in place of "complete".
+TEST(RebuildOutcome, ACompleteReceptionTheRebuildRefusesIsNotCalledComplete) {
+    Workdir w;
+    complete_run(w.path());
+    add_name(w.path(), "junk_5_0_5_-3.txt");
+    const e2e::Ran r = e2e::sh(w.path(), e2e::kImgcover);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("complete: every byte"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("every byte was received, but imgrebuild will not rebuild the image"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("imgrebuild will fail at file_info.txt line 7 with \"range error.\""),
+              std::string::npos)
+        << r.out;
+    // What it says of the rebuild fits a terminal of 80 columns.
+    const std::string said = r.out.substr(r.out.find("every byte was received"));
+    for (const std::string& line : e2e::lines_of(said))
+        EXPECT_LE(line.size(), 79u) << line;
+}
+
+// Seeded mixtures of the ways a folder breaks, one to three at a time: the two programs agree
+// on every one.
+TEST(RebuildOutcome, RandomBreakagesNeverSplitTheTwo) {
+    std::mt19937 rng(2026);
+    const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+    const std::vector<std::function<void(const std::string&)>> breaks = {
+        [&](const std::string& d) { // a number in a name line changed
+            std::vector<std::string> l = info_lines(d);
+            const size_t k = 4 + static_cast<size_t>(pick(static_cast<int>(l.size()) - 4));
+            const size_t u = l[k].find('_', l[k].find('_') + 1 + pick(6));
+            if (u != std::string::npos)
+                l[k].insert(u + 1, pick(2) == 0 ? "-" : "9");
+            write_info(d, l);
+        },
+        [&](const std::string& d) { // numfile moved
+            std::vector<std::string> l = info_lines(d);
+            l[2] = "numfile " + std::to_string(static_cast<int>(l.size()) - 4 + pick(5) - 2);
+            write_info(d, l);
+        },
+        [&](const std::string& d) { // a line inserted among the names
+            std::vector<std::string> l = info_lines(d);
+            const char* const lines[] = {"",
+                                         "  ",
+                                         "x_1_2_3_4.txt",
+                                         "pass1_5_0_5_63.txt",
+                                         "pass1_5_64_5_78.txt ",
+                                         "a_5_0_5_99999.txt"};
+            l.insert(l.begin() + 4 + pick(static_cast<int>(l.size()) - 3), lines[pick(6)]);
+            write_info(d, l);
+        },
+        [&](const std::string& d) { // a capture gone, or a folder in its place
+            const char* const names[] = {"pass1_5_0_5_63.txt", "pass1_5_64_5_78.txt"};
+            const std::string p = d + "/" + names[pick(2)];
+            fs::remove_all(p);
+            if (pick(2) == 0)
+                fs::create_directory(p);
+        },
+        [&](const std::string& d) { // carriage returns, or no line feed after the last line
+            write_info(d, info_lines(d), pick(2) == 0 ? "\r\n" : "\n");
+            if (pick(2) == 0) {
+                std::string s = e2e::read_file(d + "/file_info.txt");
+                s.pop_back();
+                e2e::write_file(d + "/file_info.txt", s);
+            }
+        },
+        [&](const std::string& d) { // SC_S moved
+            std::vector<std::string> l = info_lines(d);
+            l[3] = "SC_S " + std::to_string(4 + pick(3));
+            write_info(d, l);
+        },
+    };
+    Workdir sent;
+    complete_run(sent.path());
+    int failed = 0;
+    for (int variant = 0; variant < 40; ++variant) {
+        Workdir w;
+        const std::string dir = w.path() + "/run";
+        fs::copy(sent.path(), dir);
+        const int n = 1 + pick(3);
+        for (int k = 0; k < n; ++k)
+            breaks[static_cast<size_t>(pick(static_cast<int>(breaks.size())))](dir);
+        const Both b = run_both(dir);
+        expect_agree(b, dir,
+                     "variant " + std::to_string(variant) + ":\n" +
+                         e2e::read_file(dir + "/file_info.txt"));
+        failed += b.rebuild.status != 0;
+    }
+    // The mixtures break the rebuild often, and leave it whole sometimes.
+    EXPECT_GT(failed, 5);
+    EXPECT_LT(failed, 40);
+}
+
+} // namespace outcome
 } // namespace

@@ -156,9 +156,11 @@ TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
             false, true);
     }
     const std::string sim = kFramesim + " --image-size 3000 --pages-per-file 4 ";
-    add(sim + "--out new1 --save-image adir", 1, "framesim: cannot create adir: Is a directory\n");
-    add(sim + "--out new2 --save-image /dev/full", 1,
-        "framesim: cannot write /dev/full: No space left on device\n", true);
+    // framesim refuses a folder or a device as the image's file before it sends anything.
+    add(sim + "--out new1 --save-image adir", 2,
+        "framesim: adir is not a regular file; framesim writes no file through it\n");
+    add(sim + "--out new2 --save-image /dev/full", 2,
+        "framesim: /dev/full is not a regular file; framesim writes no file through it\n", true);
     add(sim + "--out disk/run", 1, "framesim: cannot write disk/run/pass1_5_0_5_3.txt", false,
         true);
     // imgrebuild says it in its log, and fails (-1).

@@ -31,6 +31,14 @@ std::string grouped(int64_t n) {
     return n < 0 ? "-" + out : out;
 }
 
+std::string percent_text(int64_t part, int64_t whole, bool full) {
+    int64_t hundredths = whole > 0 ? part * 10000 / whole : 10000; // whole < 2^31: no overflow
+    if (!full)
+        hundredths = std::min<int64_t>(hundredths, 9999);
+    return format("%lld.%02lld%%", static_cast<long long>(hundredths / 100),
+                  static_cast<long long>(hundredths % 100));
+}
+
 namespace {
 
 // Length of the valid UTF-8 sequence at s[k], and its code point; 0 when the byte there starts

@@ -15,6 +15,10 @@ std::string format(const char* f, ...) IMGREBUILD_PRINTF(1, 2);
 // A count with its thousands grouped: 12,345,678.
 std::string grouped(int64_t n);
 
+// `part` of `whole` as a percentage with two decimals, rounded down, and never shown as 100%
+// unless `full`: "99.99%" while a byte is still owed. 100% of nothing.
+std::string percent_text(int64_t part, int64_t whole, bool full);
+
 // Text as a person may see it on a terminal or in a message, the one escaping of the companions:
 // control characters (C0, DEL, C1) and bytes that are not valid UTF-8 shown as \xNN, the rest
 // as it is.

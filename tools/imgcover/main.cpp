@@ -75,6 +75,7 @@ struct Sources {
     const Options& o;
     const imgcover::Analysis& a;
     const std::vector<imgcover::Request>& plan;
+    const imgcover::RunCheck& check; // how the rebuild will end, the run description's slips
 };
 
 // Makes an output's bytes; warnings go to `notes`, a failure's message to `error`.
@@ -99,7 +100,7 @@ imgcover::PictureOptions picture_options(const Options& o) {
 const Output kOutputs[] = {
     {"--json", &Options::json, "write the analysis as JSON to FILE (- for stdout)", true,
      [](const Sources& s, std::string& bytes, std::vector<std::string>&, std::string&) {
-         bytes = imgcover::json_text(s.a, s.plan);
+         bytes = imgcover::json_text(s.a, s.plan, &s.check);
          return Made::bytes;
      }},
     {"--plan", &Options::plan, "write the plan to FILE, one 'SSC SP ESC EP NAME' a line", false,
@@ -343,8 +344,9 @@ enum class Written { all, not_drawn, failed };
 // large to draw ends it before anything is written (not_drawn); a file that cannot be written
 // is said and the others are still written (failed). Warnings are said unless `quiet`.
 Written write_outputs(const Options& o, const imgcover::Analysis& a,
-                      const std::vector<imgcover::Request>& plan, bool quiet) {
-    const Sources sources{o, a, plan};
+                      const std::vector<imgcover::Request>& plan, const imgcover::RunCheck& check,
+                      bool quiet) {
+    const Sources sources{o, a, plan, check};
     const std::vector<const Output*> named = files_named(o);
     std::vector<std::string> bytes(named.size());
     std::vector<std::vector<std::string>> notes(named.size());
@@ -395,7 +397,8 @@ bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
         // when an exception leaves the watch. The outputs are written on their own thread so
         // that the view keeps its interval; it ends before the final outputs are written.
         imgcover::BackgroundOutputs outputs([&](const imgcover::Analysis& now) {
-            write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix), true);
+            write_outputs(o, now, imgcover::make_plan(now, o.join, o.prefix),
+                          imgcover::check_all(o.dir, now), true);
         });
         std::string why;
         const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
@@ -423,15 +426,21 @@ int conclude(const Options& o, const imgcover::Analysis& a) {
     imgcover::PlanNotes notes;
     const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix, &notes);
     warn_about(a, notes);
-    const Written written = write_outputs(o, a, plan, false);
+    // The run as the rebuild will read it: its outcome and the description's slips.
+    const imgcover::RunCheck check = imgcover::check_all(o.dir, a);
+    for (const imgcover::RunWarning& w : check.warnings)
+        warn(w.text);
+    const Written written = write_outputs(o, a, plan, check, false);
     if (written == Written::not_drawn)
         return kCannot;
     const std::string said = on_stdout(o, output("--json"))
-                                 ? imgcover::json_text(a, plan)
-                                 : imgcover::human_report(a, plan, {o.plan, o.next_info});
+                                 ? imgcover::json_text(a, plan, &check)
+                                 : imgcover::human_report(a, plan, {o.plan, o.next_info}, &check);
     if (!cli::put_stdout("imgcover", said) || written != Written::all)
         return kCannot;
-    return a.complete() ? kComplete : kMissing;
+    // Complete only when the rebuild will also make the image of it.
+    const bool rebuilds = check.rebuild.verdict == imgcover::Verdict::succeeds;
+    return a.complete() && rebuilds ? kComplete : kMissing;
 }
 
 // The story, from the command line to the exit status.

@@ -230,7 +230,7 @@ std::string next_steps(const Analysis& a, const std::vector<Request>& plan,
 } // namespace
 
 std::string human_report(const Analysis& a, const std::vector<Request>& plan,
-                         const ReportFiles& files) {
+                         const ReportFiles& files, const RunCheck* check) {
     std::string s = "run in " + shortened(a.dir, 30) +
                     format(": imagesize %s, SC_S %d, %d of %d listed captures\n\n",
                            grouped(a.head.imagesize).c_str(), a.head.SC_S,
@@ -238,8 +238,8 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
     s += capture_table(a);
 
     const int64_t size = a.head.imagesize;
-    s += format("\nimage: %s of %s bytes covered (%.2f%%)\n", grouped(a.covered_bytes).c_str(),
-                grouped(size).c_str(), a.covered_percent());
+    s += format("\nimage: %s of %s bytes covered (%s)\n", grouped(a.covered_bytes).c_str(),
+                grouped(size).c_str(), percent_text(a.covered_bytes, size, a.complete()).c_str());
     if (a.contested_bytes > 0) {
         s += format("contested: %s byte%s (sound frames gave %s different values)\n",
                     grouped(a.contested_bytes).c_str(), a.contested_bytes == 1 ? "" : "s",
@@ -254,7 +254,10 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
                  "  frame contradicts: the plan asks for their pages again, and a copy that\n"
                  "  agrees settles them)\n";
     }
-    if (a.complete()) {
+    const bool rebuilds = check == nullptr || check->rebuild.verdict == Verdict::succeeds;
+    if (a.complete() && !rebuilds) {
+        s += "every byte was received, but imgrebuild will not rebuild the image:\n";
+    } else if (a.complete()) {
         s += "complete: every byte was received\n";
     } else if (a.missing.empty()) {
         s += "not complete: unsettled bytes wait for a capture that agrees with their last frame\n";
@@ -270,6 +273,8 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
         if (a.missing.size() > shown)
             s += format("  ... and %zu more\n", a.missing.size() - shown);
     }
+    if (!rebuilds)
+        s += outcome_text(check->rebuild);
     if (plan.empty())
         return s + "plan: nothing to ask for again\n";
     const int64_t pages = planned_pages(plan);
@@ -327,7 +332,25 @@ nlohmann::json capture_json(const Analysis& a, const Capture& c) {
     return e;
 }
 
-nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool with_captures) {
+// The rebuild's outcome as JSON.
+nlohmann::json outcome_json(const Outcome& o) {
+    static const char* const verdicts[] = {"succeeds", "fails", "unsure"};
+    nlohmann::json j;
+    j["outcome"] = verdicts[static_cast<int>(o.verdict)];
+    if (o.verdict == Verdict::succeeds)
+        return j;
+    if (o.verdict == Verdict::fails)
+        j["log"] = o.log;
+    j["line"] = o.line > 0 ? nlohmann::json(o.line) : nlohmann::json(nullptr);
+    if (!o.name.empty())
+        j["name"] = utf8_clean(o.name);
+    j["why"] = utf8_clean(o.why);
+    j["todo"] = utf8_clean(o.todo);
+    return j;
+}
+
+nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool with_captures,
+                       const RunCheck* check) {
     using nlohmann::json;
     json j;
     j["imagesize"] = a.head.imagesize;
@@ -359,6 +382,14 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
                             {"EP", q.range.EP},
                             {"name", q.name}});
     j["plan"] = std::move(requests);
+    if (check != nullptr) {
+        j["rebuild"] = outcome_json(check->rebuild);
+        json warnings = json::array();
+        for (const RunWarning& w : check->warnings)
+            warnings.push_back(
+                {{"kind", w.kind}, {"lines", w.lines}, {"text", utf8_clean(w.text)}});
+        j["run_warnings"] = std::move(warnings);
+    }
     return j;
 }
 
@@ -366,10 +397,10 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
 
 namespace imgcover {
 
-std::string json_text(const Analysis& a, const std::vector<Request>& plan) {
+std::string json_text(const Analysis& a, const std::vector<Request>& plan, const RunCheck* check) {
     // The whole object without its captures, then the captures put in one by one, indented as
     // dump(2) indents them, so that no tree of every capture is ever held.
-    const std::string head = to_json(a, plan, false).dump(2);
+    const std::string head = to_json(a, plan, false, check).dump(2);
     const std::string mark = "\"captures\": []";
     const size_t at = head.find(mark);
     std::string s = head.substr(0, at) + "\"captures\": [";

@@ -8,6 +8,7 @@ namespace imgcover {
 using companion::columns;
 using companion::format;
 using companion::grouped;
+using companion::percent_text;
 using companion::printable;
 using companion::shortened;
 using companion::utf8_clean;

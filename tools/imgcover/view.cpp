@@ -153,7 +153,7 @@ Header make_header(const Analysis& a, const Figures& f) {
     h.covered = grouped(a.covered_bytes);
     h.imagesize = grouped(a.head.imagesize);
     h.missing = grouped(a.head.imagesize - a.covered_bytes);
-    h.percent = format("%.2f%%", a.covered_percent());
+    h.percent = percent_text(a.covered_bytes, a.head.imagesize, a.complete());
     h.requests = format("requests %zu", f.requests);
     return h;
 }

@@ -139,6 +139,7 @@ constexpr size_t kMaxWaiting = 64;
 constexpr int kMaxStreams = 32;
 constexpr auto kWriteTime = 5s;
 constexpr size_t kRequestsPerConnection = 100;
+constexpr int kBacklog = 256;
 // A stream with nothing new sends a comment this often, so that a dead client is noticed.
 constexpr auto kStreamBeat = 15s;
 // How long finish() waits for the clients to receive the last state.
@@ -405,6 +406,10 @@ class BoundedServer : public httplib::Server {
     Connections connections;
     std::atomic<bool> stopping{false};
 
+    // A backlog of connections not yet taken that a burst of clients does not overflow (the
+    // library's own is 5): those that find it full wait for their connection to be retried.
+    void deepen_backlog() { ::listen(svr_sock_, kBacklog); }
+
   private:
     bool process_and_close_socket(socket_t sock) override {
         if (refusing) {
@@ -544,6 +549,7 @@ class ServerView : public ServeView {
             return false;
         }
         port_ = port;
+        server_.deepen_backlog();
         allowed_hosts();
         listener_ = std::thread([this] { server_.listen_after_bind(); });
         painter_ = std::thread([this] { paint(); });
@@ -758,6 +764,11 @@ class ServerView : public ServeView {
     static void headers(httplib::Response& res) { res.set_header("Cache-Control", "no-store"); }
 
     void routes() {
+        // Reusing an address (after a server that ended), never a port another one listens on.
+        server_.set_socket_options([](socket_t sock) {
+            const int yes = 1;
+            ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        });
         server_.set_keep_alive_max_count(kRequestsPerConnection);
         server_.set_payload_max_length(0);
         server_.set_default_headers(

@@ -94,12 +94,20 @@ void PageState::update(const Analysis& a, const Header& h, bool analysed, bool f
         count_changed_ = pending_;
         rows_changed = true;
     }
+    // A look that found nothing new changes at most the rows of the capture being received,
+    // when that one or whether it still grows changed: the bars of the others stay as they
+    // were, and are not drawn again.
+    const bool follow_changed = receiving != receiving_ || growing != growing_;
     for (size_t k = 0; k < n; ++k) {
-        const bool is_receiving = static_cast<int>(k) == receiving;
+        const int i = static_cast<int>(k);
+        if (!fresh && !rows_changed && !(follow_changed && (i == receiving || i == receiving_)))
+            continue;
         const uint64_t was = rows_[k].changed;
-        put(rows_[k], dumped(row_of(a, a.captures[k], is_receiving, growing)));
+        put(rows_[k], dumped(row_of(a, a.captures[k], i == receiving, growing)));
         rows_changed = rows_changed || rows_[k].changed != was;
     }
+    receiving_ = receiving;
+    growing_ = growing;
     if (fresh && analysed) {
         texts_.plan = plan_text(plan);
         std::vector<std::string> warnings;

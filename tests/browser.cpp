@@ -124,8 +124,8 @@ nlohmann::json Browser::call(const std::string& method, const nlohmann::json& pa
     const auto until = after(deadline);
     for (;;) {
         for (size_t end; (end = buffer_.find('\0')) != std::string::npos;) {
-            const nlohmann::json reply = nlohmann::json::parse(buffer_.substr(0, end), nullptr,
-                                                               false);
+            const nlohmann::json reply =
+                nlohmann::json::parse(buffer_.substr(0, end), nullptr, false);
             buffer_.erase(0, end + 1);
             if (!reply.is_object() || !reply.contains("id") || reply["id"] != id)
                 continue; // an event, or the answer to a call given up on
@@ -159,8 +159,8 @@ bool Browser::open(const std::string& url) {
     const nlohmann::json target = call("Target.createTarget", {{"url", "about:blank"}});
     if (target.is_null())
         return false;
-    const nlohmann::json attached = call(
-        "Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
+    const nlohmann::json attached =
+        call("Target.attachToTarget", {{"targetId", target["targetId"]}, {"flatten", true}});
     if (attached.is_null())
         return false;
     session_ = attached["sessionId"];
@@ -168,9 +168,9 @@ bool Browser::open(const std::string& url) {
 }
 
 nlohmann::json Browser::eval(const std::string& expression, bool await) {
-    const nlohmann::json r = call("Runtime.evaluate", {{"expression", expression},
-                                                       {"returnByValue", true},
-                                                       {"awaitPromise", await}});
+    const nlohmann::json r =
+        call("Runtime.evaluate",
+             {{"expression", expression}, {"returnByValue", true}, {"awaitPromise", await}});
     if (r.is_null())
         return nullptr;
     if (r.contains("exceptionDetails")) {

@@ -30,7 +30,8 @@ namespace {
 uint32_t be32(const std::string& s, size_t at) {
     return (uint32_t{static_cast<uint8_t>(s[at])} << 24) |
            (uint32_t{static_cast<uint8_t>(s[at + 1])} << 16) |
-           (uint32_t{static_cast<uint8_t>(s[at + 2])} << 8) | uint32_t{static_cast<uint8_t>(s[at + 3])};
+           (uint32_t{static_cast<uint8_t>(s[at + 2])} << 8) |
+           uint32_t{static_cast<uint8_t>(s[at + 3])};
 }
 
 // Checks PNG bytes strictly: the signature, every chunk's length and CRC, IHDR first, one run
@@ -77,7 +78,8 @@ std::string png_fault(const std::string& png, int& width, int& height) {
     }
     if (!ended)
         return "no IEND";
-    const size_t expected = static_cast<size_t>(height) * (1 + static_cast<size_t>(width) * channels);
+    const size_t expected =
+        static_cast<size_t>(height) * (1 + static_cast<size_t>(width) * channels);
     std::string rows(expected + 1, '\0');
     uLongf size = static_cast<uLongf>(rows.size());
     if (uncompress(reinterpret_cast<Bytef*>(rows.data()), &size,
@@ -156,8 +158,10 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
     EXPECT_TRUE(eventually([&] {
         return digits(text_of(b, "frames")) == std::to_string(one_shot["frames"].get<int64_t>());
     })) << text_of(b, "frames");
-    EXPECT_EQ(digits(text_of(b, "covered")), std::to_string(one_shot["covered_bytes"].get<int64_t>()));
-    EXPECT_EQ(digits(text_of(b, "missing")), std::to_string(one_shot["missing_bytes"].get<int64_t>()));
+    EXPECT_EQ(digits(text_of(b, "covered")),
+              std::to_string(one_shot["covered_bytes"].get<int64_t>()));
+    EXPECT_EQ(digits(text_of(b, "missing")),
+              std::to_string(one_shot["missing_bytes"].get<int64_t>()));
     EXPECT_EQ(digits(text_of(b, "unsettled")),
               std::to_string(one_shot["unsettled_bytes"].get<int64_t>()));
     EXPECT_EQ(digits(text_of(b, "imagesize")), "120000");
@@ -171,9 +175,9 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
         ASSERT_TRUE(eventually([&] {
             return b.eval(img + ".complete && " + img + ".naturalWidth > 0") == true;
         })) << id;
-        const std::string src = b.eval("new URL(" + img + ".src).pathname + new URL(" + img +
-                                       ".src).search")
-                                    .get<std::string>();
+        const std::string src =
+            b.eval("new URL(" + img + ".src).pathname + new URL(" + img + ".src).search")
+                .get<std::string>();
         const served::Answer a = served::get(s.port, src);
         EXPECT_EQ(a.status, 200) << src;
         EXPECT_EQ(a.header("content-type"), "image/png") << src;
@@ -186,8 +190,8 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
     // The plan download, fetched as the page's link does, is --plan's file.
     ASSERT_EQ(e2e::sh(w.path(), e2e::kImgcover + " --plan one-shot-plan.txt run >/dev/null").status,
               1);
-    const nlohmann::json plan = b.eval(
-        "fetch(document.getElementById('plan-link').href).then(r => r.text())", true);
+    const nlohmann::json plan =
+        b.eval("fetch(document.getElementById('plan-link').href).then(r => r.text())", true);
     ASSERT_TRUE(plan.is_string()) << b.error;
     EXPECT_EQ(plan.get<std::string>(), e2e::read_file(w.path() + "/one-shot-plan.txt"));
     EXPECT_FALSE(plan.get<std::string>().empty());
@@ -198,8 +202,7 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
     EXPECT_EQ(png_fault(shot, width, height), "");
     const std::string shot_path = IMGREBUILD_TEST_OUTPUT "/serve-page.png";
     e2e::write_file(shot_path, shot);
-    std::cout << "screenshot of the page: " << shot_path << " (" << width << "x" << height
-              << ")\n";
+    std::cout << "screenshot of the page: " << shot_path << " (" << width << "x" << height << ")\n";
 
     // Ctrl-C ends the watch with the report; the page keeps the final one.
     const e2e::Ran ran = s.stop();

@@ -137,9 +137,8 @@ TEST(Serve, FixedReadOnlyRoutesAndAttacksRefused) {
     served::Server s(w.path(), "--serve 0 --interval 0.2", dir);
     ASSERT_GT(s.port, 0) << e2e::read_file(w.path() + "/serve.err");
     EXPECT_EQ(s.url, "http://127.0.0.1:" + std::to_string(s.port) + "/");
-    ASSERT_TRUE(eventually([&] {
-        return served::get(s.port, "/plan.txt").status == 200;
-    })) << "no analysis served";
+    ASSERT_TRUE(eventually([&] { return served::get(s.port, "/plan.txt").status == 200; }))
+        << "no analysis served";
 
     const served::Answer page = served::get(s.port, "/");
     EXPECT_EQ(page.status, 200);
@@ -151,8 +150,8 @@ TEST(Serve, FixedReadOnlyRoutesAndAttacksRefused) {
     EXPECT_EQ(csp.find("unsafe"), std::string::npos);
     EXPECT_EQ(page.header("x-content-type-options"), "nosniff");
     EXPECT_EQ(page.header("access-control-allow-origin"), "");
-    for (const char* path : {"/app.js", "/style.css", "/state.json", "/plan.txt",
-                             "/next-info.txt", "/report.txt"}) {
+    for (const char* path :
+         {"/app.js", "/style.css", "/state.json", "/plan.txt", "/next-info.txt", "/report.txt"}) {
         const served::Answer a = served::get(s.port, path);
         EXPECT_EQ(a.status, 200) << path;
         EXPECT_FALSE(a.body.empty()) << path;
@@ -182,12 +181,12 @@ TEST(Serve, FixedReadOnlyRoutesAndAttacksRefused) {
         {"/file_info.txt", "GET /file_info.txt HTTP/1.1\r\n" + host + "\r\n", 404},
         {"/..\\file_info.txt", "GET /..\\file_info.txt HTTP/1.1\r\n" + host + "\r\n", 404},
         {"//file_info.txt", "GET //file_info.txt HTTP/1.1\r\n" + host + "\r\n", 404},
-        {"/%252e%252e/file_info.txt",
-         "GET /%252e%252e/file_info.txt HTTP/1.1\r\n" + host + "\r\n", 404},
+        {"/%252e%252e/file_info.txt", "GET /%252e%252e/file_info.txt HTTP/1.1\r\n" + host + "\r\n",
+         404},
         {"a full URL", "GET http://127.0.0.1/../file_info.txt HTTP/1.1\r\n" + host + "\r\n", 0},
         {"/plan.txt/..", "GET /plan.txt/.. HTTP/1.1\r\n" + host + "\r\n", 404},
-        {"/map.png/../../file_info.txt", "GET /map.png/../../file_info.txt HTTP/1.1\r\n" + host + "\r\n",
-         404},
+        {"/map.png/../../file_info.txt",
+         "GET /map.png/../../file_info.txt HTTP/1.1\r\n" + host + "\r\n", 404},
         {"POST", "POST /plan.txt HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nhello", 405},
         {"PUT", "PUT /file_info.txt HTTP/1.1\r\n" + host + "Content-Length: 5\r\n\r\nhello", 405},
         {"DELETE", "DELETE /file_info.txt HTTP/1.1\r\n" + host + "\r\n", 405},
@@ -210,8 +209,8 @@ TEST(Serve, FixedReadOnlyRoutesAndAttacksRefused) {
         }
     }
     // HEAD is a GET without the body.
-    const served::Answer head = served::ask(
-        s.port, "HEAD /app.js HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
+    const served::Answer head =
+        served::ask(s.port, "HEAD /app.js HTTP/1.1\r\n" + host + "Connection: close\r\n\r\n");
     EXPECT_EQ(head.status, 200);
     EXPECT_TRUE(head.body.empty());
 

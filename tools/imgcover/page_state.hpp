@@ -63,7 +63,7 @@ class PageState {
     PageTexts texts_;
     bool ended_ = false;
     bool has_texts_ = false;
-    int receiving_ = -1;  // the capture being received at the last update
+    int receiving_ = -1;   // the capture being received at the last update
     bool growing_ = false; // and whether it grew lately
     uint64_t map_drawn_ = 0, picture_drawn_ = 0;
     int64_t scale_ = 1;

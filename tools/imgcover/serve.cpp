@@ -45,7 +45,8 @@ namespace {
 bool is_ip_literal(const std::string& host) {
 #ifdef IMGCOVER_HAVE_HTTPLIB
     unsigned char buf[sizeof(in6_addr)];
-    return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
 #else
     return !host.empty() && host.find_first_not_of("0123456789.:abcdefABCDEF") == std::string::npos;
 #endif
@@ -86,8 +87,7 @@ bool parse_listen_address(const std::string& text, std::string& host, int& port,
             return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.';
         };
         if (host.empty() || !std::all_of(host.begin(), host.end(), name_char)) {
-            error = "--serve: the address must be a host name or an IP address, not '" + host +
-                    "'";
+            error = "--serve: the address must be a host name or an IP address, not '" + host + "'";
             return false;
         }
     }
@@ -259,9 +259,7 @@ class BoundedStream : public httplib::Stream {
     bool has_buffered() const { return at_ < end_; }
 
     bool is_readable() const override { return at_ < end_ || wait_for(fd_, POLLIN, until_); }
-    bool is_writable() const override {
-        return wait_for(fd_, POLLOUT, Clock::now() + kWriteTime);
-    }
+    bool is_writable() const override { return wait_for(fd_, POLLOUT, Clock::now() + kWriteTime); }
     ssize_t read(char* ptr, size_t size) override {
         if (at_ == end_) {
             if (budget_ == 0 || !wait_for(fd_, POLLIN, until_)) {
@@ -779,29 +777,29 @@ class ServerView : public ServeView {
              {"X-Content-Type-Options", "nosniff"},
              {"Referrer-Policy", "no-referrer"},
              {"X-Frame-Options", "DENY"}});
-        server_.set_pre_routing_handler([this](const httplib::Request& req,
-                                               httplib::Response& res) {
-            if (current != nullptr)
-                server_.connections.busy(current->fd, true);
-            if (req.method != "GET" && req.method != "HEAD") {
+        server_.set_pre_routing_handler(
+            [this](const httplib::Request& req, httplib::Response& res) {
                 if (current != nullptr)
-                    current->close_after = true;
-                res.status = 405;
-                res.set_header("Allow", "GET, HEAD");
-                res.set_content("method not allowed: this server only shows\n",
-                                "text/plain; charset=utf-8");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            if (!req.has_header("Host") || !host_allowed(req.get_header_value("Host"))) {
-                if (current != nullptr)
-                    current->close_after = true;
-                res.status = 421;
-                res.set_content("this server does not serve that host name\n",
-                                "text/plain; charset=utf-8");
-                return httplib::Server::HandlerResponse::Handled;
-            }
-            return httplib::Server::HandlerResponse::Unhandled;
-        });
+                    server_.connections.busy(current->fd, true);
+                if (req.method != "GET" && req.method != "HEAD") {
+                    if (current != nullptr)
+                        current->close_after = true;
+                    res.status = 405;
+                    res.set_header("Allow", "GET, HEAD");
+                    res.set_content("method not allowed: this server only shows\n",
+                                    "text/plain; charset=utf-8");
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+                if (!req.has_header("Host") || !host_allowed(req.get_header_value("Host"))) {
+                    if (current != nullptr)
+                        current->close_after = true;
+                    res.status = 421;
+                    res.set_content("this server does not serve that host name\n",
+                                    "text/plain; charset=utf-8");
+                    return httplib::Server::HandlerResponse::Handled;
+                }
+                return httplib::Server::HandlerResponse::Unhandled;
+            });
         server_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
             if (res.status == 404)
                 res.set_content("not found\n", "text/plain; charset=utf-8");
@@ -909,9 +907,8 @@ class ServerView : public ServeView {
                 bool done = false;
                 {
                     std::unique_lock<std::mutex> lock(m_);
-                    cv_.wait_for(lock, kStreamBeat, [&] {
-                        return stopping_ || state_.version() > *sent || first;
-                    });
+                    cv_.wait_for(lock, kStreamBeat,
+                                 [&] { return stopping_ || state_.version() > *sent || first; });
                     if (stopping_)
                         return false;
                     if (first)
@@ -919,10 +916,10 @@ class ServerView : public ServeView {
                     first = false;
                     if (state_.version() > *sent) {
                         std::string data = state_.changes_since(*sent);
-                        data.insert(data.size() - 1,
-                                    format(",\"t\":%.1f", std::chrono::duration<double>(
-                                                               Clock::now() - start_)
-                                                               .count()));
+                        data.insert(
+                            data.size() - 1,
+                            format(",\"t\":%.1f",
+                                   std::chrono::duration<double>(Clock::now() - start_).count()));
                         out += "id: " + nonce_ + "." + std::to_string(state_.version()) +
                                "\nevent: state\ndata: " + data;
                         out += "\n\n";

@@ -15,12 +15,12 @@ namespace imgcover {
 // Where the server listens, and what the page offers.
 struct ServeSettings {
     std::string host = "127.0.0.1"; // as given: a name, an IPv4 or IPv6 address (no brackets)
-    int port = 0;                    // 0: a free port
-    int32_t join = 0;                // the plan's --join
-    std::string prefix = "retry";    // the plan's --prefix
-    int64_t cell = 0;                // the map's --cell (0: the default)
-    int32_t map_width = 512;         // the map's --map-width
-    bool picture = false;            // the picture is drawn (needs picture.width)
+    int port = 0;                   // 0: a free port
+    int32_t join = 0;               // the plan's --join
+    std::string prefix = "retry";   // the plan's --prefix
+    int64_t cell = 0;               // the map's --cell (0: the default)
+    int32_t map_width = 512;        // the map's --map-width
+    bool picture = false;           // the picture is drawn (needs picture.width)
     PictureOptions picture_options;
 };
 

@@ -35,11 +35,11 @@ page() {
             p="$(sed -n 's/.*"pictures":{[^}]*"picture":\([0-9]*\).*/\1/p' <<<"$line")"
             if [ -n "$m" ] && [ "$m" != "$map" ]; then
                 map="$m"
-                curl -s -o /dev/null "${url}map.png?v=$m"
+                curl -s -o /dev/null "${url}map.png?v=$m" && echo map >>"$work/fetched"
             fi
             if [ -n "$p" ] && [ "$p" != "$picture" ]; then
                 picture="$p"
-                curl -s -o /dev/null "${url}picture.png?v=$p"
+                curl -s -o /dev/null "${url}picture.png?v=$p" && echo picture >>"$work/fetched"
             fi
             ;;
         esac
@@ -90,4 +90,5 @@ watch_cpu="$(watched_pass watch --watch)"
 echo "--watch:                 $watch_cpu s of CPU over the pass"
 serve_cpu="$(idle_check=1 watched_pass serve --serve 0 --width 4096)"
 echo "--serve with 10 pages:   $serve_cpu s of CPU over the pass"
+echo "the 10 pages fetched $(grep -c map "$work/fetched") maps and $(grep -c picture "$work/fetched") pictures"
 echo "ratio: $(awk "BEGIN {printf \"%.2f\", $serve_cpu / $watch_cpu}") (at most 1.5 wanted)"

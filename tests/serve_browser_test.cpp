@@ -121,15 +121,8 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
         GTEST_SKIP() << "chromium is not installed (./dev test installs it)";
     e2e::Workdir w;
     const std::string dir = w.path() + "/run";
-    std::atomic<bool> sent{false};
-    std::thread pass([&] {
-        e2e::sh(w.path(),
-                e2e::kFramesim + " --out run --live 60 --image-size 120000 --pages-per-file 12"
-                                 " --loss 0.03 --seed 3 >/dev/null",
-                300);
-        sent = true;
-    });
-    ASSERT_TRUE(eventually([&] { return fs::exists(dir + "/file_info.txt"); }));
+    // The page is open before the pass begins: it says what it waits for.
+    fs::create_directory(dir);
     served::Server s(w.path(), "--serve 0 --interval 0.2 --width 200 --plan served-plan.txt", dir);
     ASSERT_GT(s.port, 0) << e2e::read_file(w.path() + "/serve.err");
     fs::create_directory(w.path() + "/browser");
@@ -138,6 +131,20 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
     ASSERT_TRUE(b.open(s.url)) << b.error;
     ASSERT_TRUE(eventually([&] { return text_of(b, "connection") == "live"; }))
         << text_of(b, "connection") << b.error;
+    EXPECT_TRUE(eventually([&] {
+        return b.eval("document.getElementById('waiting').hidden") == false &&
+               text_of(b, "problem").find("file_info.txt") != std::string::npos;
+    })) << text_of(b, "problem");
+    EXPECT_EQ(b.eval("document.getElementById('figures').hidden"), true);
+
+    std::atomic<bool> sent{false};
+    std::thread pass([&] {
+        e2e::sh(w.path(),
+                e2e::kFramesim + " --out run --force --live 60 --image-size 120000"
+                                 " --pages-per-file 12 --loss 0.03 --seed 3 >/dev/null",
+                300);
+        sent = true;
+    });
 
     // While the pass goes on, the capture marked as being received moves on.
     std::set<std::string> followed;

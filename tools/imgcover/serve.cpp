@@ -595,15 +595,13 @@ class ServerView : public ServeView {
             final_report_ = report;
         }
         cv_.notify_all();
-        // Waits, briefly, for every stream to have sent the last state.
-        const auto until = Clock::now() + kFarewell;
-        for (;;) {
-            {
-                const std::lock_guard<std::mutex> lock(m_);
-                if (behind_ == 0 || Clock::now() > until)
-                    break;
-            }
-            std::this_thread::sleep_for(20ms);
+        // Waits, briefly, for every stream to have written the last state.
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait_for(lock, kFarewell, [this] {
+                return std::all_of(sent_.begin(), sent_.end(),
+                                   [this](const auto& v) { return *v >= state_.version(); });
+            });
         }
         stop();
     }
@@ -626,7 +624,8 @@ class ServerView : public ServeView {
     bool first_ = true;
     bool stopping_ = false;
     int streams_ = 0;
-    int behind_ = 0; // streams that have not sent the latest state
+    // The version each stream has written.
+    std::set<std::shared_ptr<uint64_t>> sent_;
     std::string final_report_;
     std::shared_ptr<const std::string> map_, picture_;
     int64_t picture_factor_ = 1;
@@ -891,7 +890,6 @@ class ServerView : public ServeView {
                 return;
             }
             ++streams_;
-            ++behind_;
         }
         if (since > 0) {
             const std::lock_guard<std::mutex> lock(m_);
@@ -899,17 +897,22 @@ class ServerView : public ServeView {
                 since = 0;
         }
         auto sent = std::make_shared<uint64_t>(since);
-        auto caught_up = std::make_shared<bool>(false);
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            sent_.insert(sent);
+        }
         res.set_chunked_content_provider(
             "text/event-stream",
-            [this, sent, caught_up, first = true](size_t, httplib::DataSink& sink) mutable {
+            [this, sent, first = true](size_t, httplib::DataSink& sink) mutable {
                 std::string out;
                 bool done = false;
+                uint64_t made = 0;
                 {
                     std::unique_lock<std::mutex> lock(m_);
                     cv_.wait_for(lock, kStreamBeat,
                                  [&] { return stopping_ || state_.version() > *sent || first; });
-                    if (stopping_)
+                    // A server that stops still sends the last state it has.
+                    if (stopping_ && state_.version() <= *sent)
                         return false;
                     if (first)
                         out = "retry: 2000\n";
@@ -923,29 +926,33 @@ class ServerView : public ServeView {
                         out += "id: " + nonce_ + "." + std::to_string(state_.version()) +
                                "\nevent: state\ndata: " + data;
                         out += "\n\n";
-                        *sent = state_.version();
                     } else if (out.empty()) {
                         out = ": beat\n\n";
                     } else {
                         out += "\n";
                     }
-                    if (*caught_up != (*sent == state_.version())) {
-                        *caught_up = !*caught_up;
-                        behind_ += *caught_up ? -1 : 1;
-                    }
-                    done = state_.ended() && *caught_up;
+                    made = state_.version();
+                    done = state_.ended();
                 }
                 if (!sink.write(out.data(), out.size()))
                     return false;
+                {
+                    // Written: finish() stops once every stream has written the last state.
+                    const std::lock_guard<std::mutex> lock(m_);
+                    *sent = std::max(*sent, made);
+                }
+                cv_.notify_all();
                 if (done)
                     sink.done();
                 return true;
             },
-            [this, caught_up](bool) {
-                const std::lock_guard<std::mutex> lock(m_);
-                --streams_;
-                if (!*caught_up)
-                    --behind_;
+            [this, sent](bool) {
+                {
+                    const std::lock_guard<std::mutex> lock(m_);
+                    --streams_;
+                    sent_.erase(sent);
+                }
+                cv_.notify_all();
             });
     }
 };

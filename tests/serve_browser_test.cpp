@@ -14,11 +14,10 @@
 #include <set>
 #include <string>
 
-#include <zlib.h>
-
 #include <nlohmann/json.hpp>
 
 #include "browser.hpp"
+#include "png_check.hpp"
 #include "served.hpp"
 #include "workdir.hpp"
 
@@ -26,73 +25,6 @@ namespace fs = std::filesystem;
 using served::eventually;
 
 namespace {
-
-uint32_t be32(const std::string& s, size_t at) {
-    return (uint32_t{static_cast<uint8_t>(s[at])} << 24) |
-           (uint32_t{static_cast<uint8_t>(s[at + 1])} << 16) |
-           (uint32_t{static_cast<uint8_t>(s[at + 2])} << 8) |
-           uint32_t{static_cast<uint8_t>(s[at + 3])};
-}
-
-// Checks PNG bytes strictly: the signature, every chunk's length and CRC, IHDR first, one run
-// of IDAT chunks holding a whole zlib stream of exactly the rows IHDR promises (8-bit gray,
-// RGB or RGBA), IEND last with nothing after it. Empty when sound, else what is wrong; the
-// size in `width` and `height`.
-std::string png_fault(const std::string& png, int& width, int& height) {
-    static const char signature[] = "\x89PNG\r\n\x1a\n";
-    if (png.size() < 8 || png.compare(0, 8, signature, 8) != 0)
-        return "no PNG signature";
-    std::string idat, order;
-    int channels = 0;
-    bool ended = false;
-    for (size_t at = 8; at < png.size();) {
-        if (ended)
-            return "bytes after IEND";
-        if (at + 12 > png.size())
-            return "a chunk cut short";
-        const uint32_t n = be32(png, at);
-        if (at + 12 + n > png.size())
-            return "a chunk runs past the end";
-        const std::string type = png.substr(at + 4, 4);
-        const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(png.data() + at + 4), n + 4);
-        if (crc != be32(png, at + 8 + n))
-            return "bad CRC in " + type;
-        if (order.empty() && type != "IHDR")
-            return "IHDR is not first";
-        if (type == "IHDR") {
-            width = static_cast<int>(be32(png, at + 8));
-            height = static_cast<int>(be32(png, at + 12));
-            const int depth = png[at + 16], colour = png[at + 17];
-            channels = colour == 0 ? 1 : colour == 2 ? 3 : colour == 6 ? 4 : 0;
-            if (depth != 8 || channels == 0 || png[at + 20] != 0)
-                return "an IHDR this check does not know";
-        } else if (type == "IDAT") {
-            if (!order.empty() && order.back() != 'D' && idat.size() > 0)
-                return "IDAT chunks are not one run";
-            idat += png.substr(at + 8, n);
-        } else if (type == "IEND") {
-            ended = true;
-        }
-        order += type == "IDAT" ? 'D' : 'o';
-        at += 12 + n;
-    }
-    if (!ended)
-        return "no IEND";
-    const size_t expected =
-        static_cast<size_t>(height) * (1 + static_cast<size_t>(width) * channels);
-    std::string rows(expected + 1, '\0');
-    uLongf size = static_cast<uLongf>(rows.size());
-    if (uncompress(reinterpret_cast<Bytef*>(rows.data()), &size,
-                   reinterpret_cast<const Bytef*>(idat.data()), idat.size()) != Z_OK)
-        return "the zlib stream is broken";
-    if (size != expected)
-        return "the rows hold " + std::to_string(size) + " bytes, not " + std::to_string(expected);
-    for (int y = 0; y < height; ++y) {
-        if (static_cast<uint8_t>(rows[static_cast<size_t>(y) * (1 + width * channels)]) > 4)
-            return "an unknown row filter";
-    }
-    return {};
-}
 
 std::string digits(const nlohmann::json& text) {
     std::string out;
@@ -188,10 +120,10 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
         const served::Answer a = served::get(s.port, src);
         EXPECT_EQ(a.status, 200) << src;
         EXPECT_EQ(a.header("content-type"), "image/png") << src;
-        int width = 0, height = 0;
-        EXPECT_EQ(png_fault(a.body, width, height), "") << src;
-        EXPECT_EQ(b.eval(img + ".naturalWidth"), width) << src;
-        EXPECT_EQ(b.eval(img + ".naturalHeight"), height) << src;
+        const png_check::Png png = png_check::read(a.body);
+        EXPECT_EQ(png.error, "") << src;
+        EXPECT_EQ(b.eval(img + ".naturalWidth"), png.width) << src;
+        EXPECT_EQ(b.eval(img + ".naturalHeight"), png.height) << src;
     }
 
     // The plan download, fetched as the page's link does, is --plan's file.
@@ -205,11 +137,12 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
 
     // The screenshot of the page, as the pass left it, is part of the test's output.
     const std::string shot = b.screenshot();
-    int width = 0, height = 0;
-    EXPECT_EQ(png_fault(shot, width, height), "");
+    const png_check::Png shot_png = png_check::read(shot);
+    EXPECT_EQ(shot_png.error, "");
     const std::string shot_path = IMGREBUILD_TEST_OUTPUT "/serve-page.png";
     e2e::write_file(shot_path, shot);
-    std::cout << "screenshot of the page: " << shot_path << " (" << width << "x" << height << ")\n";
+    std::cout << "screenshot of the page: " << shot_path << " (" << shot_png.width << "x"
+              << shot_png.height << ")\n";
 
     // Ctrl-C ends the watch with the report; the page keeps the final one.
     const e2e::Ran ran = s.stop();

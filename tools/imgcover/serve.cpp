@@ -9,6 +9,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "map.hpp"
 #include "text.hpp"
 
 #ifdef IMGCOVER_HAVE_HTTPLIB

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "pictures.hpp"
+#include "picture.hpp"
 #include "view.hpp"
 
 namespace imgcover {

@@ -321,36 +321,43 @@ class BoundedStream : public httplib::Stream {
 };
 
 // The threads that handle connections: one each, at most kMaxConnections; a connection that
-// finds them all taken ends the oldest idle one and waits for its thread, or, with none idle
-// or too many waiting, is closed at once.
+// finds them all taken ends the oldest idle one and waits for a thread, newest first; of too
+// many waiting, the oldest is closed unheard.
 class ConnectionThreads : public httplib::TaskQueue {
   public:
     explicit ConnectionThreads(Connections& c) : connections_(c) {}
     ~ConnectionThreads() override { shutdown(); }
 
     void enqueue(std::function<void()> fn) override {
-        std::unique_lock<std::mutex> lock(m_);
-        if (!stopping_) {
-            if (idle_ > jobs_.size()) {
+        std::function<void()> refused;
+        {
+            const std::lock_guard<std::mutex> lock(m_);
+            if (stopping_) {
+                refused = std::move(fn);
+            } else if (idle_ > jobs_.size()) {
                 jobs_.push_back(std::move(fn));
                 cv_.notify_one();
-                return;
-            }
-            if (threads_.size() < kMaxConnections) {
+            } else if (threads_.size() < kMaxConnections) {
                 jobs_.push_back(std::move(fn));
                 threads_.emplace_back([this] { work(); });
-                return;
-            }
-            if (jobs_.size() < kMaxWaiting && connections_.end_oldest_idle()) {
+            } else {
+                // All taken: the connection that has waited longest for a request makes room,
+                // and the newest waiting is handled first; too many waiting, the oldest of
+                // them is closed.
+                connections_.end_oldest_idle();
+                if (jobs_.size() >= kMaxWaiting) {
+                    refused = std::move(jobs_.front());
+                    jobs_.pop_front();
+                }
                 jobs_.push_back(std::move(fn));
-                return;
             }
         }
-        lock.unlock();
-        // Handled here with the refusal flag: the connection is closed without a word.
-        refusing = true;
-        fn();
-        refusing = false;
+        if (refused) {
+            // Handled here with the refusal flag: the connection is closed without a word.
+            refusing = true;
+            refused();
+            refusing = false;
+        }
     }
 
     void shutdown() override {
@@ -386,8 +393,8 @@ class ConnectionThreads : public httplib::TaskQueue {
                 --idle_;
                 if (jobs_.empty())
                     return;
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
+                fn = std::move(jobs_.back()); // the newest connection first
+                jobs_.pop_back();
             }
             try {
                 fn();

@@ -31,6 +31,7 @@
 #include "plan.hpp"
 #include "platform.hpp"
 #include "report.hpp"
+#include "serve.hpp"
 #include "text.hpp"
 #include "watch.hpp"
 
@@ -55,6 +56,9 @@ struct Options {
     bool watch = false;
     double interval = 1.0;
     bool until_complete = false;
+    std::string serve; // [ADDR:]PORT
+    std::string serve_host;
+    int serve_port = 0;
 };
 
 // Messages go to a person: control characters in them (from names read from files) escaped.
@@ -220,13 +224,28 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
         ->check(cli::between(0.1, 3600.0));
     app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
+    app.add_option("--serve", o.serve,
+                   "watch as --watch does, and show the watch on a web page at "
+                   "http://ADDR:PORT/ (ADDR 127.0.0.1 unless given; PORT 0: a free port; "
+                   "the first line printed is the address to open); the page's map and "
+                   "picture take --cell, --map-width, --width, --pixel, --offset and "
+                   "--hole-color")
+        ->type_name("[ADDR:]PORT");
     if (const cli::ExitNow status = cli::parse(app, argc, argv, "imgcover"))
         return status;
     if (const char* fault = companion::prefix_fault(o.prefix)) {
         fail(std::string("--prefix ") + fault);
         return kCannot;
     }
-    // An option that shapes a picture means nothing without it.
+    if (!o.serve.empty()) {
+        std::string error;
+        if (!imgcover::parse_listen_address(o.serve, o.serve_host, o.serve_port, error)) {
+            fail(error);
+            return kCannot;
+        }
+        o.watch = true; // a served watch is a watch
+    }
+    // An option that shapes a picture means nothing without it (or the served page's).
     const struct {
         const char* option;
         const char* needs;
@@ -234,7 +253,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                    {"--hole-color", "--picture"}, {"--pixel", "--picture"},
                    {"--width", "--picture"},      {"--offset", "--picture"}};
     for (const auto& [option, needs] : shaping) {
-        if (app.count(option) != 0 && (o.*output(needs).path).empty()) {
+        if (app.count(option) != 0 && (o.*output(needs).path).empty() && o.serve.empty()) {
             fail(std::string(option) + " needs " + needs);
             return kCannot;
         }
@@ -388,7 +407,7 @@ void warn_about(const imgcover::Analysis& a, const imgcover::PlanNotes& notes) {
 // look that found something new, while no output is an input; `a` holds the last look.
 // `analysed`: `a` already holds an analysis. False, with the message said, when the run could
 // never be analysed.
-bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
+bool follow(const Options& o, imgcover::Analysis& a, bool analysed, imgcover::View* served) {
     const imgcover::WatchOptions w{o.interval, o.until_complete, o.join, o.prefix, analysed};
     imgcover::catch_stop_signals();
     std::string error, clash;
@@ -401,9 +420,10 @@ bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
                           imgcover::check_all(o.dir, now), true);
         });
         std::string why;
-        const std::unique_ptr<imgcover::View> view = imgcover::make_view(why);
+        const std::unique_ptr<imgcover::View> own = served ? nullptr : imgcover::make_view(why);
         if (!why.empty())
             warn(why);
+        imgcover::View* view = served ? served : own.get();
         const bool any_output = !files_named(o).empty();
         analysed = imgcover::watch(
             a, w, *view,
@@ -420,9 +440,27 @@ bool follow(const Options& o, imgcover::Analysis& a, bool analysed) {
     return analysed;
 }
 
+// Starts serving the watch's page and prints its address, first; nullptr, with a message in
+// `error` when it cannot listen (or one said already when the address cannot be printed).
+std::unique_ptr<imgcover::ServeView> serve(const Options& o, std::string& error) {
+    const imgcover::ServeSettings s{o.serve_host, o.serve_port, o.join,      o.prefix,
+                                    o.cell,       o.map_width,  o.width > 0, picture_options(o)};
+    std::unique_ptr<imgcover::ServeView> served = imgcover::make_serve_view(s, error);
+    if (!served)
+        return nullptr;
+    if (!cli::put_stdout("imgcover", served->url() + "\n"))
+        return nullptr; // said
+
+    if (!imgcover::is_loopback(o.serve_host))
+        warn("--serve " + o.serve +
+             ": the page is open to other machines on the network, unencrypted and without a "
+             "password; 127.0.0.1 with ssh -L is the safe way to reach it");
+    return served;
+}
+
 // The end of every run: the plan, the warnings, the outputs, then the report (or the JSON) on
 // standard output; the exit status.
-int conclude(const Options& o, const imgcover::Analysis& a) {
+int conclude(const Options& o, const imgcover::Analysis& a, imgcover::ServeView* served) {
     imgcover::PlanNotes notes;
     const std::vector<imgcover::Request> plan = imgcover::make_plan(a, o.join, o.prefix, &notes);
     warn_about(a, notes);
@@ -436,7 +474,10 @@ int conclude(const Options& o, const imgcover::Analysis& a) {
     const std::string said = on_stdout(o, output("--json"))
                                  ? imgcover::json_text(a, plan, &check)
                                  : imgcover::human_report(a, plan, {o.plan, o.next_info}, &check);
-    if (!cli::put_stdout("imgcover", said) || written != Written::all)
+    const bool said_ok = cli::put_stdout("imgcover", said);
+    if (served)
+        served->finish(said); // the page keeps the final report
+    if (!said_ok || written != Written::all)
         return kCannot;
     // Complete only when the rebuild will also make the image of it.
     const bool rebuilds = check.rebuild.verdict == imgcover::Verdict::succeeds;
@@ -462,9 +503,16 @@ int run(int argc, char** argv) {
     }
     if (analysed && !outputs_apart(o, &a))
         return kCannot;
-    if (o.watch && (!follow(o, a, analysed) || !outputs_apart(o, &a)))
+    std::unique_ptr<imgcover::ServeView> served; // kept until the page has the final report
+    std::string why;
+    if (!o.serve.empty() && !(served = serve(o, why))) {
+        if (!why.empty())
+            fail(why);
         return kCannot;
-    return conclude(o, a);
+    }
+    if (o.watch && (!follow(o, a, analysed, served.get()) || !outputs_apart(o, &a)))
+        return kCannot;
+    return conclude(o, a, served.get());
 }
 
 } // namespace

@@ -253,8 +253,7 @@ void find_unsettled(Analysis& a) {
 namespace {
 
 // The slots no file of range `key` filled, for every file of that range.
-void find_missing_after_all_passes_of(Analysis& a,
-                                      const PageRange& key,
+void find_missing_after_all_passes_of(Analysis& a, const PageRange& key,
                                       std::vector<CaptureFile*>& group) {
     group.clear();
     for (CaptureFile& f : a.files) {
@@ -449,8 +448,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
     std::vector<CaptureFile*> group;
     for (const int32_t k : grown) {
         const CaptureFile& f = a.files[static_cast<size_t>(k)];
-        find_missing_after_all_passes_of(a, a.captures[static_cast<size_t>(f.first)].range,
-                                         group);
+        find_missing_after_all_passes_of(a, a.captures[static_cast<size_t>(f.first)].range, group);
     }
     predict_reports_from(a, static_cast<size_t>(a.files[static_cast<size_t>(grown.front())].first));
     return true;

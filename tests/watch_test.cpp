@@ -716,7 +716,8 @@ struct FiveCaptures {
 TEST(PlainWatch, SaysTheMissingBytesAndEndsOnQ) {
     Workdir base;
     const FiveCaptures run(base.path(), 3);
-    const auto [covered, missing] = run.covered_missing();
+    const auto figures = run.covered_missing();
+    const std::string covered = figures.first, missing = figures.second;
     ASSERT_NE(covered, missing);
     const e2e::Ran quick =
         e2e::sh(base.path(), "printf 'q\\n' | " + e2e::kImgcover + " --watch .", 20);
@@ -755,7 +756,8 @@ TEST_P(Terminal, FollowsTheCaptureThatGrowsAndLinesUpItsBars) {
         })) << "capture "
             << k << " grew: " << screen;
     }
-    const auto [covered, missing] = run.covered_missing();
+    const auto figures = run.covered_missing();
+    const std::string covered = figures.first, missing = figures.second;
     ASSERT_NE(covered, missing);
     std::string screen;
     EXPECT_TRUE(eventually([&] {

@@ -629,7 +629,6 @@ class ServerView : public ServeView {
     std::condition_variable cv_;
     PageState state_;
     GrowthTracker growth_;
-    bool first_ = true;
     bool stopping_ = false;
     int streams_ = 0;
     // The version each stream has written.

@@ -334,7 +334,21 @@ TEST(Serve, AClientThatReadsNothingHoldsNothingUp) {
     ASSERT_GT(memory.size(), 20u);
     const long settled = *std::min_element(memory.begin() + 10, memory.end());
     const long most = *std::max_element(memory.begin() + 10, memory.end());
-    EXPECT_LT(most - settled, 8 * 1024) << "memory grew while a client read nothing";
+    // A sanitizer holds freed memory back in quarantine, so resident memory tells nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+    constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    constexpr bool kSanitized = true;
+#else
+    constexpr bool kSanitized = false;
+#endif
+#else
+    constexpr bool kSanitized = false;
+#endif
+    if (!kSanitized) {
+        EXPECT_LT(most - settled, 8 * 1024) << "memory grew while a client read nothing";
+    }
     // The stalled connection was let go: what is left in its buffers ends in a close.
     const std::string drained = served::receive(stalled, 30);
     EXPECT_LT(drained.size(), 16u * 1024 * 1024);

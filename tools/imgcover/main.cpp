@@ -340,8 +340,10 @@ std::string clashing_output(const Options& o, const imgcover::Analysis* a) {
             return said(i) + " is the run description it reads; name another file";
         if (a == nullptr)
             continue;
+        std::unordered_set<std::string_view> seen; // each name looked at once
         for (const imgcover::Capture& c : a->captures) {
-            if (same_file(places[i], place_of(fs::path(o.dir) / c.name)))
+            if (seen.insert(c.name).second &&
+                same_file(places[i], place_of(fs::path(o.dir) / c.name)))
                 return said(i) + " is a capture the run lists; name another file";
         }
     }

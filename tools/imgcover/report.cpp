@@ -139,6 +139,11 @@ std::string capture_table(const Analysis& a) {
          format("  %*s  %*s  %12s  %12s\n", ws, "slots", wg, "got", "in this file", "in the image");
     bool overstated = false, understated = false;
     const std::vector<bool> last = last_of_range(a);
+    // Per file, its counts, made at its first listing: a file listed again costs nothing more.
+    struct Counts {
+        int64_t got = -1, in_file = 0, in_image = 0;
+    };
+    std::vector<Counts> counts(a.files.size());
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         const std::string name = padded(shortened(c.name, w.name), w.name) + "  ";
@@ -153,13 +158,18 @@ std::string capture_table(const Analysis& a) {
             continue;
         }
         const CaptureFile& f = a.file_of(c);
-        int64_t got = 0;
-        for (uint8_t r : f.read.received)
-            got += r;
+        Counts& n = counts[static_cast<size_t>(c.file)];
+        if (n.got < 0) {
+            n.got = 0;
+            for (uint8_t r : f.read.received)
+                n.got += r;
+            n.in_file = missing_in_file(a, c);
+            n.in_image = missing_in_image(a, c);
+        }
         s += name + padded(range_text(c.range), w.range) +
              format("  %*d  %*lld  %12s  %12s\n", ws, c.math.mcomsize, wg,
-                    static_cast<long long>(got), grouped(missing_in_file(a, c)).c_str(),
-                    grouped(missing_in_image(a, c)).c_str());
+                    static_cast<long long>(n.got), grouped(n.in_file).c_str(),
+                    grouped(n.in_image).c_str());
         const int32_t truth = static_cast<int32_t>(f.all_passes.size());
         if (c.status == CaptureStatus::unreadable) {
             s += "    unreadable: not received yet\n";
@@ -291,13 +301,28 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
     return s;
 }
 
-// One capture's entry of the JSON.
-nlohmann::json capture_json(const Analysis& a, const Capture& c) {
+// Capture `i`'s entry of the JSON. A file listed again refers to its first listing's entry
+// (same_file_as) for what its file holds, and keeps what is its own: its range, whether it is a
+// repeat, and the rebuild's report for it.
+nlohmann::json capture_json(const Analysis& a, size_t i) {
     using nlohmann::json;
+    const Capture& c = a.captures[i];
     json e;
     e["name"] = utf8_clean(c.name);
     e["status"] = status_name(c.status);
     e["frames"] = c.has_range() ? a.read_of(c).frames : 0;
+    if (c.has_range() && !a.first_listing(i)) {
+        e["same_file_as"] = a.file_of(c).first;
+        e["SSC"] = c.range.SSC;
+        e["SP"] = c.range.SP;
+        e["ESC"] = c.range.ESC;
+        e["EP"] = c.range.EP;
+        e["mcomsize"] = c.math.mcomsize;
+        e["repeat"] = c.repeat;
+        if (c.reported >= 0)
+            e["reported_by_rebuild"] = c.reported;
+        return e;
+    }
     if (c.has_range()) {
         const CaptureRead& r = a.read_of(c);
         e["lines"] = r.progress.lines;
@@ -372,7 +397,7 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
     j["unsettled_spans"] = std::move(unsettled);
     json captures = json::array();
     for (size_t i = 0; with_captures && i < a.captures.size(); ++i)
-        captures.push_back(capture_json(a, a.captures[i]));
+        captures.push_back(capture_json(a, i));
     j["captures"] = std::move(captures);
     json requests = json::array();
     for (const Request& q : plan)
@@ -405,7 +430,7 @@ std::string json_text(const Analysis& a, const std::vector<Request>& plan, const
     const size_t at = head.find(mark);
     std::string s = head.substr(0, at) + "\"captures\": [";
     for (size_t i = 0; i < a.captures.size(); ++i) {
-        std::string e = capture_json(a, a.captures[i]).dump(2);
+        std::string e = capture_json(a, i).dump(2);
         s += i == 0 ? "\n    " : ",\n    ";
         for (const char ch : e) {
             s += ch;

@@ -1,7 +1,9 @@
 // The ledger of placed values: which value a byte holds, whether frames disagreed on it, and
-// whether two or more sources placed its value, after sequences of placements.
+// whether two or more sources placed its value, after sequences of placements; a source that
+// gives again what an earlier one gave (the same file read again) confirms nothing.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -15,7 +17,8 @@ namespace {
 
 using imgcover::Ledger;
 
-// One placement on a byte: the source placing it, and the value.
+// One placement on a byte: the source placing it (a small letter: the source of its capital
+// letter read again), and the value.
 struct Put {
     char source;
     uint8_t value;
@@ -34,7 +37,8 @@ struct Case {
 void place_all(Ledger& l, std::vector<uint8_t>& image, const std::vector<Put>& puts) {
     char last = 0;
     for (const Put& p : puts) {
-        l.place(image.data(), 1, 1, &p.value, p.source == last);
+        l.place(image.data(), 1, 1, &p.value, p.source == last,
+                std::isupper(static_cast<unsigned char>(p.source)) != 0);
         last = p.source;
     }
 }
@@ -75,6 +79,18 @@ TEST(Ledger, TableOfPlacementSequencesOnOneByte) {
          1,
          true,
          true},
+        {"a source read again confirms nothing", {{'A', 1}, {'a', 1}}, 1, false, false},
+        {"a source read again after one that disagrees",
+         {{'A', 1}, {'B', 2}, {'a', 1}},
+         1,
+         true,
+         false},
+        {"a source read again, then a copy agrees", {{'A', 1}, {'a', 1}, {'B', 1}}, 1, false, true},
+        {"two copies agree, then one is read again",
+         {{'A', 1}, {'B', 1}, {'a', 1}},
+         1,
+         false,
+         true},
     };
     for (const Case& c : cases) {
         Ledger l;
@@ -101,8 +117,9 @@ struct ModelByte {
 };
 
 // Random sources, each placing a few frames of four bytes on a twelve-byte image, some slots
-// again, from a small alphabet so that bytes see many values: the ledger says what the model
-// says, whichever of its paths (fresh bytes, agreeing bytes, byte by byte) it took.
+// again, from a small alphabet so that bytes see many values, some sources an earlier one read
+// again: the ledger says what the model says (two files, not two sources, make a value placed
+// twice), whichever of its paths (fresh bytes, agreeing bytes, byte by byte) it took.
 TEST(Ledger, AgreesWithThePlainModelOnRandomFrames) {
     std::mt19937 rng(7);
     for (int round = 0; round < 400; ++round) {
@@ -113,24 +130,44 @@ TEST(Ledger, AgreesWithThePlainModelOnRandomFrames) {
         std::vector<ModelByte> m(kBytes);
         const int sources = 1 + static_cast<int>(rng() % 6);
         const uint8_t alphabet = static_cast<uint8_t>(1 + rng() % 5);
+        // Per source, its file and its frames (slot and values), so that a source can be an
+        // earlier one's file read again: the same frames, confirming nothing.
+        struct Frame {
+            int slot;
+            uint8_t values[4];
+        };
+        std::vector<int> file_of;
+        std::vector<std::vector<Frame>> frames_of;
         for (int s = 0; s < sources; ++s) {
+            const bool again_read = s > 0 && rng() % 4 == 0;
+            const int earlier = again_read ? static_cast<int>(rng() % static_cast<unsigned>(s)) : s;
+            file_of.push_back(again_read ? file_of[static_cast<size_t>(earlier)] : s);
+            std::vector<Frame> frames;
+            if (again_read) {
+                frames = frames_of[static_cast<size_t>(earlier)];
+            } else {
+                const int n = 1 + static_cast<int>(rng() % 4);
+                for (int f = 0; f < n; ++f) {
+                    Frame fr{static_cast<int>(rng() % 3), {}};
+                    for (uint8_t& v : fr.values)
+                        v = static_cast<uint8_t>(rng() % alphabet);
+                    if (rng() % 3 == 0) // copy what the image holds: agreeing frames
+                        for (int k = 0; k < 4; ++k)
+                            fr.values[k] = image[static_cast<size_t>(fr.slot * 4 + k)];
+                    frames.push_back(fr);
+                }
+            }
+            frames_of.push_back(frames);
             std::set<int> filled; // slots this source placed
-            const int frames = 1 + static_cast<int>(rng() % 4);
-            for (int f = 0; f < frames; ++f) {
-                const int slot = static_cast<int>(rng() % 3);
-                uint8_t values[4];
-                for (uint8_t& v : values)
-                    v = static_cast<uint8_t>(rng() % alphabet);
-                if (rng() % 3 == 0) // copy what the image holds: agreeing frames
-                    for (int k = 0; k < 4; ++k)
-                        values[k] = image[static_cast<size_t>(slot * 4 + k)];
-                l.place(image.data(), slot * 4, slot * 4 + 3, values, filled.count(slot) != 0);
-                filled.insert(slot);
+            for (const Frame& fr : frames) {
+                l.place(image.data(), fr.slot * 4, fr.slot * 4 + 3, fr.values,
+                        filled.count(fr.slot) != 0, !again_read);
+                filled.insert(fr.slot);
                 for (int k = 0; k < 4; ++k) {
-                    ModelByte& b = m[static_cast<size_t>(slot * 4 + k)];
+                    ModelByte& b = m[static_cast<size_t>(fr.slot * 4 + k)];
                     b.placed = true;
-                    b.value = values[k];
-                    b.by[values[k]].insert(s);
+                    b.value = fr.values[k];
+                    b.by[fr.values[k]].insert(file_of.back());
                 }
             }
         }

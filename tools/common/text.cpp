@@ -150,4 +150,36 @@ std::string shortened(const std::string& text, size_t width) {
     return out;
 }
 
+std::string word_wrapped(const std::string& text, const std::string& indent, size_t width) {
+    const std::string rest = indent + "  ";
+    std::string out, line = indent;
+    size_t at = columns(indent);
+    bool fresh = true; // nothing after the indent yet
+    size_t from = 0;
+    while (from <= text.size()) {
+        size_t to = text.find(' ', from);
+        if (to == std::string::npos)
+            to = text.size();
+        const std::string word = text.substr(from, to - from);
+        from = to + 1;
+        if (word.empty())
+            continue;
+        const size_t n = columns(word);
+        if (!fresh && at + 1 + n > width) {
+            out += line + "\n";
+            line = rest;
+            at = columns(rest);
+            fresh = true;
+        }
+        if (!fresh) {
+            line += ' ';
+            ++at;
+        }
+        line += word;
+        at += n;
+        fresh = false;
+    }
+    return out + line + "\n";
+}
+
 } // namespace companion

@@ -31,6 +31,11 @@ size_t columns(const std::string& shown);
 // middle gives way to "..." so that both ends show; an escape \xNN is never cut.
 std::string shortened(const std::string& text, size_t width);
 
+// Printable `text` cut at spaces into lines of at most `width` columns, each ending with a line
+// feed: the first after `indent`, the others two columns further in; a word longer than a line
+// stays whole.
+std::string word_wrapped(const std::string& text, const std::string& indent, size_t width);
+
 // Text with every byte that is not part of valid UTF-8 replaced by U+FFFD.
 std::string utf8_clean(const std::string& text);
 

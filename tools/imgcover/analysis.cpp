@@ -1,6 +1,7 @@
 #include "analysis.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -52,20 +53,91 @@ template <class In> int64_t respan(std::vector<Span>& spans, int64_t lo, int64_t
     return added - removed;
 }
 
-// Places one sound frame of capture `c` (its 163 data values) where the rebuild places it;
-// `again` when the capture already filled slot `PN`. Within the image the ledger records it and
-// the coverage marks it; bytes past the image land in the output's extra bytes, as in the
-// rebuild. Returns the image bytes it placed.
-Span place(Analysis& a, const Capture& c, int32_t PN, const uint8_t* values, bool again) {
+// Capture `i` disagrees over whole frames with what was placed before: from it on, a new era.
+// The bytes it placed so far (its slots before the one being placed) move into the new era
+// with it, as their final values are its own.
+void begin_era(Analysis& a, size_t i) {
+    a.changes.push_back({i, INT64_MAX, INT64_MIN, 0});
+    const int32_t now = a.era_now();
+    const Capture& c = a.captures[i];
+    CaptureFile& f = a.files[static_cast<size_t>(c.file)];
+    f.era = now;
+    const int64_t size = a.head.imagesize;
+    for (size_t k = 0; k + 1 < f.read.slots.size(); ++k) {
+        const Span s = frame_span(c.math, f.read.slots[k], size);
+        for (int64_t o = s.first; o <= s.last; ++o)
+            a.era[static_cast<size_t>(o)] = now;
+    }
+}
+
+// Notes that a frame of capture `i` over image bytes `s` disagrees over whole bytes with the
+// values placed before it in the current era.
+void note_change(Analysis& a, size_t i, const Span& s) {
+    if (a.changes.empty() || a.changes.back().listing != i)
+        begin_era(a, i);
+    Change& c = a.changes.back();
+    c.first_page = std::min(c.first_page, s.first / kPageBytes);
+    c.last_page = std::max(c.last_page, s.last / kPageBytes);
+    ++c.frames;
+}
+
+// Bytes of `in` on which `values` (from image byte `start` on) differ from the values placed
+// in the current era; for the capture that began it, in the era before too.
+int32_t differing_bytes(const Analysis& a, size_t i, const Span& in, int64_t start,
+                        const uint8_t* values) {
+    const int32_t now = a.era_now();
+    const int32_t from = !a.changes.empty() && a.changes.back().listing == i ? now - 1 : now;
+    int32_t differ = 0;
+    for (int64_t o = in.first; o <= in.last; ++o) {
+        const size_t k = static_cast<size_t>(o);
+        differ += a.ledger.placed(o) && a.image[k] != values[o - start] && a.era[k] >= from;
+    }
+    return differ;
+}
+
+// Before `values` of era `era` are placed on bytes `in`: a byte whose value is of another era
+// and differs forgets what was placed on it, as values from either side of a change do not
+// contest each other (the memory changed in between); an equal value still confirms it.
+// `number`: the frame's, counted over the run in the rebuild's order.
+void forget_other_eras(Analysis& a, const Span& in, int32_t era, const uint8_t* values,
+                       int64_t number) {
+    for (int64_t o = in.first; o <= in.last; ++o) {
+        const size_t k = static_cast<size_t>(o);
+        if (a.era[k] != era && a.image[k] != values[o - in.first] && a.ledger.placed(o)) {
+            a.ledger.forget(o);
+            ++a.forgotten;
+            if (a.forgot_at.empty())
+                a.forgot_at.assign(a.era.size(), 0);
+            a.forgot_at[k] = number;
+        }
+    }
+}
+
+// Places one sound frame of capture `i` (its 163 data values) where the rebuild places it;
+// `again` when the capture already filled slot `PN`, `copy` unless the capture is a file
+// listed before, whose values are no further copy. Within the image the ledger records it, the
+// coverage marks it, a frame that disagrees over whole bytes with the current era's values
+// begins a new one, and the bytes take the era of their values; bytes past the image land in
+// the output's extra bytes, as in the rebuild. Returns the image bytes it placed.
+Span place(Analysis& a, size_t i, int32_t PN, const uint8_t* values, bool again, bool copy) {
+    const Capture& c = a.captures[i];
     const int64_t size = a.head.imagesize;
     const int64_t start = slot_offset(c.math, PN);
     const Span s = frame_span(c.math, PN, static_cast<int64_t>(a.image.size()));
     const Span in{s.first, std::min(s.last, size - 1)};
+    const int64_t number = a.frames_placed++;
     if (in.first <= in.last) {
-        a.ledger.place(a.image.data(), in.first, in.last, values + (in.first - start), again);
+        if (copy && !again && differing_bytes(a, i, in, start, values) >= kChangedBytes)
+            note_change(a, i, in);
+        const int32_t era = a.file_of(c).era; // a file listed again gives its values' era
+        if (!a.changes.empty())
+            forget_other_eras(a, in, era, values + (in.first - start), number);
+        a.ledger.place(a.image.data(), in.first, in.last, values + (in.first - start), again, copy);
         const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
-        for (int64_t o = in.first; o <= in.last; ++o)
+        for (int64_t o = in.first; o <= in.last; ++o) {
             a.coverage[static_cast<size_t>(o)] |= covered;
+            a.era[static_cast<size_t>(o)] = era;
+        }
     }
     for (int64_t o = std::max(s.first, size); o <= s.last; ++o)
         a.image[static_cast<size_t>(o)] = values[o - start];
@@ -84,7 +156,7 @@ class Placer final : public FrameSink {
             v[k] = static_cast<uint8_t>(values[k]);
         if (keep_ != nullptr)
             keep_->insert(keep_->end(), v, v + kSlotBytes);
-        const Span s = place(a_, a_.captures[i_], PN, v, again);
+        const Span s = place(a_, i_, PN, v, again, true);
         if (placed_ != nullptr && s.first <= s.last)
             placed_->push_back(s);
     }
@@ -104,7 +176,7 @@ void replay(Analysis& a, size_t i) {
     std::vector<uint8_t> filled(f.read.received.size(), 0);
     for (size_t k = 0; k < f.read.slots.size(); ++k) {
         uint8_t& again = filled[static_cast<size_t>(f.read.slots[k])];
-        place(a, c, f.read.slots[k], f.replay.data() + k * kSlotBytes, again != 0);
+        place(a, i, f.read.slots[k], f.replay.data() + k * kSlotBytes, again != 0, false);
         again = 1;
     }
 }
@@ -128,20 +200,30 @@ bool load_description(Analysis& a, std::string& error) {
     a.captures.clear();
     a.files.clear();
     a.captures.reserve(info.names.size());
-    std::unordered_map<std::string, int32_t> file_named;
+    // Each name looked up once; two names of one file (a link, "./name") with the same range
+    // are one file.
+    std::unordered_map<std::string, int32_t> file_named, file_keyed;
     for (const std::string& line : info.names) {
         Capture c;
         static_cast<Listed&>(c) = a.reader.listed_of(line, info.head.SC_S);
         const int32_t i = static_cast<int32_t>(a.captures.size());
         if (c.has_range()) {
-            const auto [it, fresh] =
-                file_named.emplace(c.name, static_cast<int32_t>(a.files.size()));
-            if (fresh) {
-                a.files.emplace_back();
-                a.files.back().read = unread(c);
-                a.files.back().first = i;
+            auto named = file_named.find(c.name);
+            if (named == file_named.end()) {
+                const std::string key =
+                    file_key(a.dir, c.name) + " " + std::to_string(c.range.SSC) + " " +
+                    std::to_string(c.range.SP) + " " + std::to_string(c.range.ESC) + " " +
+                    std::to_string(c.range.EP);
+                const auto [it, fresh] =
+                    file_keyed.emplace(key, static_cast<int32_t>(a.files.size()));
+                if (fresh) {
+                    a.files.emplace_back();
+                    a.files.back().read = unread(c);
+                    a.files.back().first = i;
+                }
+                named = file_named.emplace(c.name, it->second).first;
             }
-            c.file = it->second;
+            c.file = named->second;
             ++a.files[static_cast<size_t>(c.file)].listings;
         }
         a.captures.push_back(std::move(c));
@@ -187,6 +269,11 @@ void place_all(Analysis& a) {
     a.image.assign(static_cast<size_t>(size) + kOutputExtra, 0xFF);
     a.ledger.reset(size);
     a.coverage.assign(static_cast<size_t>(size), 0);
+    a.era.assign(static_cast<size_t>(size), 0);
+    a.changes.clear();
+    a.forgotten = 0;
+    a.forgot_at.clear();
+    a.frames_placed = 0;
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         if (!c.has_range())
@@ -198,6 +285,7 @@ void place_all(Analysis& a) {
         }
         f.read = unread(c);
         f.replay.clear();
+        f.era = a.era_now();
         Placer sink(a, i, f.listings > 1 ? &f.replay : nullptr, nullptr);
         a.reader.read(a.dir, f.read, sink);
     }
@@ -211,6 +299,22 @@ void find_missing_spans(Analysis& a) {
     a.covered_bytes =
         size - respan(a.missing, 0, size - 1, [&](int64_t o) { return (cov[o] & kCovered) == 0; });
 }
+
+namespace {
+
+// Frame `number` over image bytes `s` is contradicted: a byte it placed is contested, its value
+// not forgotten since (as one from before a change).
+bool contradicted(const Analysis& a, const Span& s, int64_t number) {
+    if (a.forgot_at.empty())
+        return a.ledger.any_contested(s.first, s.last);
+    for (int64_t o = s.first; o <= s.last; ++o) {
+        if (a.ledger.contested(o) && a.forgot_at[static_cast<size_t>(o)] <= number)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
 
 void find_unsettled(Analysis& a) {
     const int64_t size = a.head.imagesize;
@@ -227,6 +331,7 @@ void find_unsettled(Analysis& a) {
     // A frame is contradicted when a byte it placed is contested. Going through the frames in
     // the rebuild's order, the last frame to place a byte decides whether it is unsettled: it
     // is when that frame is contradicted and only one capture placed the byte's final value.
+    int64_t number = 0; // of the frame, counted as place() counts them
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         if (!c.has_range())
@@ -235,7 +340,7 @@ void find_unsettled(Analysis& a) {
         const bool first = a.first_listing(i);
         for (const int32_t PN : f.read.slots) {
             const Span s = frame_span(c.math, PN, size);
-            if (!a.ledger.any_contested(s.first, s.last)) {
+            if (!contradicted(a, s, number++)) {
                 for (int64_t o = s.first; o <= s.last; ++o)
                     cov[o] &= static_cast<uint8_t>(~kUnsettled);
                 continue;
@@ -248,6 +353,33 @@ void find_unsettled(Analysis& a) {
     }
     a.unsettled_bytes =
         respan(a.unsettled, 0, size - 1, [&](int64_t o) { return (cov[o] & kUnsettled) != 0; });
+}
+
+namespace {
+
+// find_copies for bytes lo to hi, the others being as they were; the unsettled bytes and the
+// covered ones already counted.
+void find_copies_in(Analysis& a, int64_t lo, int64_t hi) {
+    const uint8_t* cov = a.coverage.data();
+    const int32_t* era = a.era.data();
+    const int32_t now = a.era_now();
+    a.single_copy_bytes += respan(a.single_copy, lo, hi, [&](int64_t o) {
+        return (cov[o] & (kCovered | kUnsettled)) == kCovered && !a.ledger.multi(o);
+    });
+    a.stale_bytes += respan(a.stale, lo, hi,
+                            [&](int64_t o) { return (cov[o] & kCovered) != 0 && era[o] != now; });
+    // Every covered byte is confirmed, unsettled or on one copy: unsettled bytes are never
+    // confirmed.
+    a.confirmed_bytes = a.covered_bytes - a.unsettled_bytes - a.single_copy_bytes;
+}
+
+} // namespace
+
+void find_copies(Analysis& a) {
+    a.single_copy.clear();
+    a.stale.clear();
+    a.single_copy_bytes = a.stale_bytes = 0;
+    find_copies_in(a, 0, a.head.imagesize - 1);
 }
 
 namespace {
@@ -393,6 +525,7 @@ namespace {
 void derive(Analysis& a) {
     find_missing_spans(a);
     find_unsettled(a);
+    find_copies(a);
     find_missing_after_all_passes(a);
     predict_reports(a);
 }
@@ -413,6 +546,8 @@ bool extends(const Analysis& a, const std::vector<int32_t>& grown) {
 // read failed, so that only a fresh analysis tells what the files hold.
 bool extend(Analysis& a, const std::vector<int32_t>& grown) {
     std::vector<Span> placed;
+    const size_t changes = a.changes.size();
+    const int64_t forgotten = a.forgotten;
     for (const int32_t k : grown) {
         CaptureFile& f = a.files[static_cast<size_t>(k)];
         Placer sink(a, static_cast<size_t>(f.first), nullptr, &placed);
@@ -420,6 +555,9 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
         if (f.read.status != CaptureStatus::ok)
             return false;
     }
+    if (a.changes.size() != changes || a.forgotten != forgotten)
+        return false; // the memory changed: bytes far from these may have a new era, or frames
+                      // placed before may no longer be contradicted
     take_statuses(a);
     const int64_t size = a.head.imagesize;
     int64_t lo = size, hi = -1;
@@ -435,6 +573,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
             respan(a.missing, lo, hi, [&](int64_t o) { return (cov[o] & kCovered) == 0; });
     if (contested) {
         find_unsettled(a);
+        find_copies(a);
     } else if (hi >= lo) {
         // No frame placed now is contradicted, and none placed before became so: the bytes
         // placed now are settled, the others as they were.
@@ -444,6 +583,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
         }
         a.unsettled_bytes +=
             respan(a.unsettled, lo, hi, [&](int64_t o) { return (cov[o] & kUnsettled) != 0; });
+        find_copies_in(a, lo, hi);
     }
     std::vector<CaptureFile*> group;
     for (const int32_t k : grown) {

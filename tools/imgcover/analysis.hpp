@@ -27,7 +27,8 @@ inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed d
 inline constexpr uint8_t kUnsettled = 4; // the frame that placed its final value is contradicted
                                          // and no other capture placed that same value on it
 
-// One capture file of the run, however often it is listed (by the same name).
+// One capture file of the run, however often it is listed: under the same name, or under
+// another name of the same file with the same range.
 struct CaptureFile {
     CaptureRead read;     // what the reader read of it
     int32_t first = -1;   // the first capture that lists it
@@ -40,6 +41,8 @@ struct CaptureFile {
                                      // exact range filled
     int64_t contradicted_frames = 0; // sound frames that placed a byte another frame placed
                                      // with a different value
+    int32_t era = 0; // the era its values were placed in: the one its first listing began in
+                     // or began
 };
 
 // One name line of the run description: a capture as listed.
@@ -52,6 +55,21 @@ struct Capture : Listed {
     int32_t reported = -1;     // slots the rebuild's report for this file lists; -1: no report
     bool report_final = false; // no later file's merge takes this report over
 };
+
+// A capture some of whose frames disagree with what was placed before over whole frames (more
+// than kChangedBytes bytes each): the image seems to have changed between the passes before it
+// and its own.
+struct Change {
+    size_t listing = 0;     // the capture, by its place in the run description
+    int64_t first_page = 0; // the first and last page of its frames that disagreed, counted
+    int64_t last_page = 0;  // from block SC_S page 0
+    int64_t frames = 0;     // its frames that disagreed
+};
+
+// A frame that differs from the values placed before it on this many bytes or more tells a
+// changed memory. A corrupted frame carries one changed byte, so two corrupted frames differ on
+// two at most.
+inline constexpr int32_t kChangedBytes = 3;
 
 // The rebuild's merge as it stood before a capture, to go on from there when only that capture
 // and later ones changed.
@@ -75,9 +93,27 @@ struct Analysis {
     int64_t contested_bytes = 0; // bytes on which sound frames placed different values
     int64_t unsettled_bytes = 0; // bytes with kUnsettled
     std::vector<Span> unsettled; // maximal runs of unsettled bytes, ascending
-    MergePoint merged;           // where predict_reports can go on from
-    FileMark info_mark;          // file_info.txt when it was last read
-    CaptureReader reader;        // its buffers; where each file was left is in the file
+    // Copies: a byte is confirmed when two capture files (a file listed twice is one) placed its
+    // final value; it rests on one copy when it is covered, settled and not confirmed.
+    bool confirm = false;          // complete also needs every byte confirmed
+    int64_t confirmed_bytes = 0;   // covered bytes two capture files gave the final value
+    int64_t single_copy_bytes = 0; // covered, settled and not confirmed
+    std::vector<Span> single_copy; // maximal runs of single-copy bytes, ascending
+    // Changes: an era begins at every capture where the memory changed. A byte is stale while
+    // its final value was placed in an era before the last, by no capture since. Values from
+    // two eras do not contest each other: a value that differs from one of another era makes
+    // the byte forget what was placed on it before.
+    std::vector<int32_t> era;       // per image byte: the era its final value was placed in
+    std::vector<Change> changes;    // where each era after the first began, in order
+    int64_t forgotten = 0;          // bytes that forgot their values as from before a change
+    std::vector<int64_t> forgot_at; // per image byte, made at the first: the number of the frame
+                                    // that made it forget, counted over the run in order
+    int64_t frames_placed = 0;      // frames placed so far, in the rebuild's order
+    int64_t stale_bytes = 0;        // covered bytes whose final value predates the last change
+    std::vector<Span> stale;        // maximal runs of stale bytes, ascending
+    MergePoint merged;              // where predict_reports can go on from
+    FileMark info_mark;             // file_info.txt when it was last read
+    CaptureReader reader;           // its buffers; where each file was left is in the file
 
     // The file of a capture that states a range.
     const CaptureFile& file_of(const Capture& c) const {
@@ -89,8 +125,13 @@ struct Analysis {
     bool first_listing(size_t i) const {
         return captures[i].has_range() && file_of(captures[i]).first == static_cast<int32_t>(i);
     }
-    // Every byte covered and none unsettled.
-    bool complete() const { return covered_bytes == head.imagesize && unsettled_bytes == 0; }
+    // The current era: changes seen so far.
+    int32_t era_now() const { return static_cast<int32_t>(changes.size()); }
+    // Every byte covered, none unsettled or stale, and with `confirm` every one confirmed.
+    bool complete() const {
+        return covered_bytes == head.imagesize && unsettled_bytes == 0 && stale_bytes == 0 &&
+               (!confirm || single_copy_bytes == 0);
+    }
     // Covered bytes as a percentage of the image (100 for an empty image).
     double covered_percent() const {
         return head.imagesize > 0 ? 100.0 * static_cast<double>(covered_bytes) /
@@ -116,7 +157,8 @@ bool look(Analysis& a, bool& changed, std::string& error);
 // Marks every capture that overlaps the pages of one listed before it as a repeat.
 void mark_repeats(Analysis& a);
 // Reads every file from its start and places the sound frames of every listing in the
-// rebuild's order: the image, the ledger, and the coverage's kCovered and kFirstTry bits.
+// rebuild's order: the image, the ledger, the coverage's kCovered and kFirstTry bits, the eras
+// and the changes.
 void place_all(Analysis& a);
 // The covered bytes and the maximal runs of uncovered ones.
 void find_missing_spans(Analysis& a);
@@ -124,6 +166,8 @@ void find_missing_spans(Analysis& a);
 // kUnsettled bits): those whose final value came from a contradicted frame and that no other
 // capture placed with that same value.
 void find_unsettled(Analysis& a);
+// Confirmed, single-copy and stale bytes, and their spans.
+void find_copies(Analysis& a);
 // Per file: the slots that no capture of the same exact range received, wherever listed.
 void find_missing_after_all_passes(Analysis& a);
 // Per capture the rebuild reads: how many slots its report lists, by the rebuild's own merge,

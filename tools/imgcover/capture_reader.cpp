@@ -45,7 +45,8 @@ FileMark mark_of(const std::string& path) {
 #endif
     m.exists = true;
     m.regular = (st.st_mode & S_IFMT) == S_IFREG;
-    m.identity = static_cast<uint64_t>(st.st_ino) ^ (static_cast<uint64_t>(st.st_dev) << 40);
+    m.device = static_cast<uint64_t>(st.st_dev);
+    m.inode = static_cast<uint64_t>(st.st_ino);
     m.size = static_cast<int64_t>(st.st_size);
 #if defined(__linux__)
     m.mtime = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
@@ -56,8 +57,23 @@ FileMark mark_of(const std::string& path) {
 }
 
 bool same_mark(const FileMark& a, const FileMark& b) {
-    return a.exists == b.exists && a.identity == b.identity && a.size == b.size &&
+    return a.exists == b.exists && a.device == b.device && a.inode == b.inode && a.size == b.size &&
            a.mtime == b.mtime && a.regular == b.regular;
+}
+
+std::string file_key(const std::string& dir, const std::string& name) {
+    const fs::path p = fs::path(dir) / name;
+    const FileMark m = mark_of(p.string());
+    if (m.exists && m.inode != 0)
+        return "file " + std::to_string(m.device) + " " + std::to_string(m.inode);
+    std::error_code ec;
+    fs::path whole = fs::absolute(p, ec);
+    if (ec)
+        whole = p;
+    fs::path resolved = fs::weakly_canonical(whole, ec);
+    if (ec)
+        resolved = whole.lexically_normal();
+    return "name " + resolved.generic_string();
 }
 
 // The buffers a read needs: large, so made once and kept.
@@ -151,7 +167,7 @@ FileChange change_of(const CaptureRead& f, const FileMark& now) {
         return FileChange::other;
     if (p.offset == 0 && p.lines == 0)
         return FileChange::appended; // nothing read of it yet: all of it is new
-    if (f.status != CaptureStatus::ok || now.identity != p.mark.identity ||
+    if (f.status != CaptureStatus::ok || now.device != p.mark.device || now.inode != p.mark.inode ||
         now.size <= p.mark.size || now.size < p.offset)
         return FileChange::other; // replaced, shortened, or rewritten in place
     return FileChange::appended;

@@ -17,7 +17,8 @@ namespace imgcover {
 // Where a file stands, to tell on the next look whether it changed.
 struct FileMark {
     bool exists = false;
-    uint64_t identity = 0; // the file's serial number where the platform has one
+    uint64_t device = 0; // the device and the file's serial number on it, where the
+    uint64_t inode = 0;  // platform has them (0 where it has not)
     int64_t size = 0;
     int64_t mtime = 0;    // nanoseconds
     bool regular = false; // a regular file (a symbolic link is followed)
@@ -27,6 +28,11 @@ struct FileMark {
 FileMark mark_of(const std::string& path);
 
 bool same_mark(const FileMark& a, const FileMark& b);
+
+// What tells the file `name` in `dir` from every other: the same text for two names of one file
+// (a link, "./name", a hard link). Its device and serial number where it exists and the
+// platform has them, else its path made absolute and resolved as far as it exists.
+std::string file_key(const std::string& dir, const std::string& name);
 
 enum class CaptureStatus {
     ok,         // read to its end

@@ -8,6 +8,13 @@ void Ledger::reset(int64_t size) {
     more_.clear();
 }
 
+void Ledger::forget(int64_t o) {
+    uint8_t& b = bits_[static_cast<std::size_t>(o)];
+    if ((b & kMoreHeld) != 0)
+        more_.erase(o);
+    b = 0;
+}
+
 bool Ledger::any_contested(int64_t first, int64_t last) const {
     uint8_t any = 0;
     for (int64_t o = first; o <= last; ++o)
@@ -15,7 +22,8 @@ bool Ledger::any_contested(int64_t first, int64_t last) const {
     return (any & kContested) != 0;
 }
 
-void Ledger::place(uint8_t* image, int64_t first, int64_t last, const uint8_t* values, bool again) {
+void Ledger::place(uint8_t* image, int64_t first, int64_t last, const uint8_t* values, bool again,
+                   bool copy) {
     uint8_t* bits = bits_.data();
     // The common cases at once: bytes none placed yet, or bytes given the same values again.
     uint8_t all = 0xFF, any = 0;
@@ -30,17 +38,17 @@ void Ledger::place(uint8_t* image, int64_t first, int64_t last, const uint8_t* v
             bits[o] = kPlaced | kTouched;
             image[o] = values[o - first];
         }
-    } else if ((all & kPlaced) != 0 && (any & kMoreHeld) == 0 && same && !again) {
+    } else if ((all & kPlaced) != 0 && (any & kMoreHeld) == 0 && same && !again && copy) {
         // Earlier sources placed the same values: now two or more did.
         for (int64_t o = first; o <= last; ++o)
             bits[o] = static_cast<uint8_t>((bits[o] & ~kOtherTouched) | kTouched | kMulti);
     } else {
         for (int64_t o = first; o <= last; ++o)
-            place_byte(o, image[o], values[o - first], again);
+            place_byte(o, image[o], values[o - first], again, copy);
     }
 }
 
-void Ledger::place_byte(int64_t o, uint8_t& now, uint8_t v, bool again) {
+void Ledger::place_byte(int64_t o, uint8_t& now, uint8_t v, bool again, bool copy) {
     const std::size_t k = static_cast<std::size_t>(o);
     uint8_t& b = bits_[k];
     if (!again) {
@@ -57,7 +65,7 @@ void Ledger::place_byte(int64_t o, uint8_t& now, uint8_t v, bool again) {
         return;
     }
     if (now == v) {
-        if ((b & kTouched) == 0)
+        if ((b & kTouched) == 0 && copy)
             b |= kMulti; // an earlier source placed it too
         b |= kTouched;
         return;
@@ -94,7 +102,7 @@ void Ledger::place_byte(int64_t o, uint8_t& now, uint8_t v, bool again) {
             b |= kMoreHeld;
         }
     }
-    if (found && !next.touched)
+    if (found && !next.touched && copy)
         next.multi = true; // an earlier source placed this value
     b = static_cast<uint8_t>(b & ~(kTouched | kMulti));
     b |= kTouched | (next.multi ? kMulti : 0);

@@ -21,8 +21,14 @@ class Ledger {
 
     // Places values[0 .. last - first] on bytes first to last of `image`, recording them.
     // `again`: the source placing them placed these bytes before (its frame's slot came again);
-    // otherwise none of them was placed by this source yet.
-    void place(uint8_t* image, int64_t first, int64_t last, const uint8_t* values, bool again);
+    // otherwise none of them was placed by this source yet. `copy`: the source is a copy of its
+    // own; false for one that gives again what an earlier source gave (the same file read again),
+    // whose values confirm nothing.
+    void place(uint8_t* image, int64_t first, int64_t last, const uint8_t* values, bool again,
+               bool copy);
+
+    // Forgets every value placed on byte `o`, as if none had been.
+    void forget(int64_t o);
 
     // Some frame placed a value on byte `o`.
     bool placed(int64_t o) const { return (bits_[static_cast<std::size_t>(o)] & kPlaced) != 0; }
@@ -30,7 +36,7 @@ class Ledger {
     bool contested(int64_t o) const {
         return (bits_[static_cast<std::size_t>(o)] & kContested) != 0;
     }
-    // Two or more sources placed byte `o`'s current value.
+    // Two or more sources that are copies placed byte `o`'s current value.
     bool multi(int64_t o) const { return (bits_[static_cast<std::size_t>(o)] & kMulti) != 0; }
     // Some byte from first to last is contested.
     bool any_contested(int64_t first, int64_t last) const;
@@ -55,7 +61,7 @@ class Ledger {
     };
 
     // Records that the current source put `v` on byte `o`, whose current value is `now`.
-    void place_byte(int64_t o, uint8_t& now, uint8_t v, bool again);
+    void place_byte(int64_t o, uint8_t& now, uint8_t v, bool again, bool copy);
 
     std::vector<uint8_t> bits_; // per byte: the bits above
     // Per byte, made when the first byte is contested: the value it held before its current one

@@ -56,6 +56,7 @@ struct Options {
     bool watch = false;
     double interval = 1.0;
     bool until_complete = false;
+    bool confirm = false;
     std::string serve; // [ADDR:]PORT
     std::string serve_host;
     int serve_port = 0;
@@ -195,6 +196,9 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     app.add_option("--join", o.join,
                    "join requests separated by at most N covered pages (default 0)")
         ->check(cli::between(0, 1 << 30));
+    app.add_flag("--confirm", o.confirm,
+                 "complete only when two capture files gave every byte; the plan also asks "
+                 "again for every page with a byte that rests on one");
     add_output(app, o, "--map");
     app.add_option("--cell", o.cell,
                    "bytes per map pixel (default: the smallest power of two that keeps the "
@@ -496,6 +500,7 @@ int run(int argc, char** argv) {
         return kCannot;
     imgcover::Analysis a;
     a.dir = o.dir;
+    a.confirm = o.confirm;
     std::string error;
     // A watch waits for a run description that cannot be read yet; a single look does not.
     const bool analysed = imgcover::analyse(a, error);

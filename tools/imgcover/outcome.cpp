@@ -218,26 +218,9 @@ Outcome capture_outcome(const std::string& dir, const NameLine& n, const Capture
     return o;
 }
 
-// `text` cut into lines of at most 79 columns at spaces, the first after `indent`, the others
-// two further in; a word longer than a line stays whole.
+// `text` in lines of at most 79 columns.
 std::string wrapped(const std::string& text, const std::string& indent) {
-    constexpr size_t kColumns = 79;
-    std::string out, line = indent;
-    size_t from = 0;
-    while (from < text.size()) {
-        size_t to = text.find(' ', from);
-        if (to == std::string::npos)
-            to = text.size();
-        const std::string word = text.substr(from, to - from);
-        const bool fresh = line.size() == indent.size() || line == indent + "  ";
-        if (!fresh && line.size() + 1 + word.size() > kColumns) {
-            out += line + "\n";
-            line = indent + "  ";
-        }
-        line += (line.size() == indent.size() || line == indent + "  " ? "" : " ") + word;
-        from = to + 1;
-    }
-    return out + line + "\n";
+    return word_wrapped(text, indent, 79);
 }
 
 std::string range_text(const PageRange& r) {

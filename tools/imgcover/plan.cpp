@@ -88,15 +88,19 @@ std::vector<std::string> plan_note_lines(const PlanNotes& n) {
 std::vector<Request> make_plan(const Analysis& a, int32_t join, const std::string& option,
                                PlanNotes* notes) {
     const std::string asked = round_prefix(a, option);
-    // Runs of pages with an uncovered or unsettled byte, as [first, last] page numbers from
-    // offset 0: the two lists of spans taken together in ascending order.
+    // Runs of pages with a byte to ask for again, as [first, last] page numbers from offset 0:
+    // uncovered, unsettled, stale (given before the memory changed), and with --confirm resting
+    // on one copy; the lists taken together in ascending order.
+    std::vector<const std::vector<Span>*> lists{&a.missing, &a.unsettled, &a.stale};
+    if (a.confirm)
+        lists.push_back(&a.single_copy);
+    std::vector<Span> all;
+    for (const std::vector<Span>* l : lists)
+        all.insert(all.end(), l->begin(), l->end());
+    std::sort(all.begin(), all.end(),
+              [](const Span& x, const Span& y) { return x.first < y.first; });
     std::vector<Span> runs;
-    size_t m = 0, u = 0;
-    while (m < a.missing.size() || u < a.unsettled.size()) {
-        const bool take_missing =
-            u == a.unsettled.size() ||
-            (m < a.missing.size() && a.missing[m].first < a.unsettled[u].first);
-        const Span& s = take_missing ? a.missing[m++] : a.unsettled[u++];
+    for (const Span& s : all) {
         const int64_t first = s.first / kPageBytes, last = s.last / kPageBytes;
         if (!runs.empty() && first <= runs.back().last + 1 + join)
             runs.back().last = std::max(runs.back().last, last);

@@ -26,8 +26,9 @@ struct PlanNotes {
     int64_t unnameable_pages = 0; // pages past the last block a name can state (2^31 - 1)
 };
 
-// Every page with an uncovered byte, runs of them (joined across at most `join` covered
-// pages) cut into requests of at most kMaxPages pages, named PREFIX_SSC_SP_ESC_EP.txt. The
+// Every page with an uncovered, unsettled or stale byte (and, when the analysis asks to
+// confirm, one resting on one copy), runs of them (joined across at most `join` other pages) cut
+// into requests of at most kMaxPages pages, named PREFIX_SSC_SP_ESC_EP.txt. The
 // prefix is the one round_prefix gives, or, when a name made with it is listed already, the
 // first of PREFIX2, PREFIX3, ... that makes no listed name, so that no name is listed twice.
 // Pages that no name can state are left out and counted in `notes`.

@@ -99,6 +99,88 @@ int64_t missing_in_image(const Analysis& a, const Capture& c) {
     return n;
 }
 
+// The line on copies: how many covered bytes rest on one capture file, and --confirm; nothing
+// before a byte is received.
+std::string copies_text(const Analysis& a) {
+    if (a.covered_bytes == 0)
+        return {};
+    if (a.single_copy_bytes == 0)
+        return a.confirmed_bytes == a.covered_bytes
+                   ? "copies: two capture files or more gave every byte received\n"
+                   : std::string();
+    return word_wrapped(
+        format("copies: %s byte%s from one capture file only", grouped(a.single_copy_bytes).c_str(),
+               a.single_copy_bytes == 1 ? "" : "s") +
+            (a.confirm ? ", asked for again (--confirm)" : "; --confirm asks for a second"),
+        "", kReportWidth - 1);
+}
+
+// A page counted from block SC_S page 0, as (block,page).
+std::string page_text(const Analysis& a, int64_t p) {
+    return format("(%lld,%lld)", static_cast<long long>(a.head.SC_S + p / imgrebuild::kBlockPages),
+                  static_cast<long long>(p % imgrebuild::kBlockPages));
+}
+
+// The files listed before capture `before` some of whose pages hold a stale byte: their first
+// names, at most `most`, and how many there are.
+std::vector<std::string> stale_sources(const Analysis& a, size_t before, size_t most,
+                                       size_t& count) {
+    std::vector<std::string> names;
+    std::vector<bool> seen(a.files.size(), false);
+    count = 0;
+    for (size_t i = 0; i < before; ++i) {
+        const Capture& c = a.captures[i];
+        if (!c.has_range() || seen[static_cast<size_t>(c.file)])
+            continue;
+        const int64_t first = c.math.base,
+                      last = std::min<int64_t>(c.math.limit, a.head.imagesize - 1);
+        const auto hit = std::lower_bound(a.stale.begin(), a.stale.end(), first,
+                                          [](const Span& s, int64_t o) { return s.last < o; });
+        if (hit == a.stale.end() || hit->first > last)
+            continue;
+        seen[static_cast<size_t>(c.file)] = true;
+        if (++count <= most)
+            names.push_back(shortened(c.name, 40));
+    }
+    return names;
+}
+
+// What the report says of a memory that changed between passes: the captures that showed it and
+// their pages, and how many bytes still rest on captures from before it, and which.
+std::string changes_text(const Analysis& a) {
+    if (a.changes.empty())
+        return {};
+    constexpr size_t kShown = 3;
+    const size_t shown = std::min(a.changes.size(), kShown);
+    std::string said = "changed memory: the image seems to have changed between passes: frames of";
+    for (size_t k = 0; k < shown; ++k) {
+        const Change& c = a.changes[a.changes.size() - shown + k];
+        said += std::string(k == 0           ? " "
+                            : k + 1 == shown ? " and "
+                                             : ", ") +
+                shortened(a.captures[c.listing].name, 40) + " (pages " +
+                page_text(a, c.first_page) + "-" + page_text(a, c.last_page) + ")";
+    }
+    if (a.changes.size() > shown)
+        said += format(" (the last %zu of %zu changes)", shown, a.changes.size());
+    said += " disagree with earlier captures over whole frames.";
+    if (a.stale_bytes > 0) {
+        size_t count = 0;
+        const std::vector<std::string> names =
+            stale_sources(a, a.changes.back().listing, kShown, count);
+        std::string which;
+        for (size_t k = 0; k < names.size(); ++k)
+            which += (k == 0 ? "" : ", ") + names[k];
+        if (count > names.size())
+            which += format(" and %zu more", count - names.size());
+        said += " " + grouped(a.stale_bytes) +
+                (a.stale_bytes == 1 ? " byte still rests" : " bytes still rest") +
+                " on captures from before the change" + (which.empty() ? "" : " (" + which + ")") +
+                ": the plan asks for every page of them again.";
+    }
+    return word_wrapped(said, "", kReportWidth - 1);
+}
+
 // The columns of the per-capture table: the name's and the range's widths, and the counts'.
 struct Columns {
     size_t name = 7, range = 5, slots = 5, got = 3;
@@ -264,13 +346,19 @@ std::string human_report(const Analysis& a, const std::vector<Request>& plan,
                  "  frame contradicts: the plan asks for their pages again, and a copy that\n"
                  "  agrees settles them)\n";
     }
+    s += copies_text(a);
+    s += changes_text(a);
     const bool rebuilds = check == nullptr || check->rebuild.verdict == Verdict::succeeds;
     if (a.complete() && !rebuilds) {
         s += "every byte was received, but imgrebuild will not rebuild the image:\n";
     } else if (a.complete()) {
         s += "complete: every byte was received\n";
+    } else if (a.missing.empty() && a.unsettled_bytes > 0) {
+        s += "not complete: unsettled bytes wait for a copy that agrees with their last frame\n";
+    } else if (a.missing.empty() && a.stale_bytes > 0) {
+        s += "not complete: bytes from before the memory changed wait for a newer copy\n";
     } else if (a.missing.empty()) {
-        s += "not complete: unsettled bytes wait for a capture that agrees with their last frame\n";
+        s += "not complete: bytes that rest on one copy wait for a second (--confirm)\n";
     } else {
         s += format("missing: %s bytes in %zu span%s\n", grouped(size - a.covered_bytes).c_str(),
                     a.missing.size(), a.missing.size() == 1 ? "" : "s");
@@ -395,6 +483,26 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
     for (const Span& u : a.unsettled)
         unsettled.push_back({u.first, u.last});
     j["unsettled_spans"] = std::move(unsettled);
+    j["confirm"] = a.confirm;
+    j["confirmed_bytes"] = a.confirmed_bytes;
+    j["single_copy_bytes"] = a.single_copy_bytes;
+    j["stale_bytes"] = a.stale_bytes;
+    json stale = json::array();
+    for (const Span& u : a.stale)
+        stale.push_back({u.first, u.last});
+    j["stale_spans"] = std::move(stale);
+    json changes = json::array();
+    for (const Change& c : a.changes) {
+        const auto at = [&](int64_t p) {
+            return json::array(
+                {a.head.SC_S + p / imgrebuild::kBlockPages, p % imgrebuild::kBlockPages});
+        };
+        changes.push_back({{"name", utf8_clean(a.captures[c.listing].name)},
+                           {"first_page", at(c.first_page)},
+                           {"last_page", at(c.last_page)},
+                           {"frames", c.frames}});
+    }
+    j["changes"] = std::move(changes);
     json captures = json::array();
     for (size_t i = 0; with_captures && i < a.captures.size(); ++i)
         captures.push_back(capture_json(a, i));

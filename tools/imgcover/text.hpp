@@ -12,5 +12,6 @@ using companion::percent_text;
 using companion::printable;
 using companion::shortened;
 using companion::utf8_clean;
+using companion::word_wrapped;
 
 } // namespace imgcover

@@ -160,6 +160,44 @@ TEST(FramesimCli, FailuresAtRunTimeExitWithStatus1) {
     EXPECT_EQ(v.out.rfind("framesim ", 0), 0u);
 }
 
+// Names Windows keeps for devices (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 before the
+// first dot, in any case) are no outputs of framesim on any platform: not a folder --out would
+// make, nor the file --save-image names. The run would go into the device there; here nothing
+// is written. A folder of such a name that is there already is used: it is no device here.
+TEST(FramesimCli, RefusesDeviceNamesAsOutputs) {
+    struct Case {
+        std::string args, err;
+    };
+    const std::string folder = " is a device name on Windows; name another folder\n";
+    const Case refused[] = {
+        {"--out nul", "framesim: --out nul: nul" + folder},
+        {"--out Con.run", "framesim: --out Con.run: Con.run" + folder},
+        {"--out runs/cOM3.d/", "framesim: --out runs/cOM3.d/: cOM3.d" + folder},
+        {"--out 'aux /run'", "framesim: --out aux /run: aux " + folder},
+        {"--out ./Lpt9/run --ranges plan.txt --image img", "framesim: --out ./Lpt9/run: Lpt9" + folder},
+        {"--out run --save-image out/prn.bin",
+         "framesim: --save-image out/prn.bin is a device name on Windows; name another file\n"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.args);
+        Workdir w;
+        e2e::write_file(w.path() + "/plan.txt", "5 0 5 3 r_5_0_5_3.txt\n");
+        e2e::write_file(w.path() + "/img", std::string(1000, 'i'));
+        fs::create_directory(w.path() + "/out");
+        const std::string before = snapshot(w.path());
+        const Ran r = framesim(w.path(), "--image-size 1000 " + c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(snapshot(w.path()), before);
+    }
+    Workdir w;
+    fs::create_directories(w.path() + "/runs/con");
+    const Ran r = framesim(w.path(), "--image-size 1000 --out runs/con");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(w.path() + "/runs/con/file_info.txt"));
+}
+
 // A folder that holds a run is kept unless --force is given; then the old run's files go,
 // and only those, so no capture of another run is left behind.
 TEST(FramesimCli, AnOldRunIsReplacedOnlyWithForce) {

@@ -13,6 +13,7 @@
 #include "capture/input_file.hpp"
 #include "capture/number.hpp"
 #include "capture/slip.hpp"
+#include "common/names.hpp"
 #include "image/replace_file.hpp"
 #include "limits.hpp"
 #include "run/run_info.hpp"
@@ -361,7 +362,11 @@ std::string dropped_line(const Capture& cap) {
     return s + "\n";
 }
 
+// Makes the folder opts.out and the folders it is in, unless out_fault refuses it.
 bool make_out_dir(const Options& o, std::string& error) {
+    error = out_fault(o.out);
+    if (!error.empty())
+        return false;
     std::error_code ec;
     fs::create_directories(o.out, ec);
     if (ec)
@@ -370,6 +375,21 @@ bool make_out_dir(const Options& o, std::string& error) {
 }
 
 } // namespace
+
+std::string out_fault(const std::string& out) {
+    fs::path made;
+    std::error_code ec;
+    for (const fs::path& part : fs::path(out)) {
+        made /= part;
+        if (fs::is_directory(made, ec))
+            continue;
+        const std::string name = part.string();
+        if (companion::is_device_name(name))
+            return "--out " + out + ": " + name +
+                   " is a device name on Windows; name another folder";
+    }
+    return {};
+}
 
 bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std::string& error) {
     error = check_options(o);

@@ -174,7 +174,8 @@ TEST(FramesimCli, RefusesDeviceNamesAsOutputs) {
         {"--out Con.run", "framesim: --out Con.run: Con.run" + folder},
         {"--out runs/cOM3.d/", "framesim: --out runs/cOM3.d/: cOM3.d" + folder},
         {"--out 'aux /run'", "framesim: --out aux /run: aux " + folder},
-        {"--out ./Lpt9/run --ranges plan.txt --image img", "framesim: --out ./Lpt9/run: Lpt9" + folder},
+        {"--out ./Lpt9/run --ranges plan.txt --image img",
+         "framesim: --out ./Lpt9/run: Lpt9" + folder},
         {"--out run --save-image out/prn.bin",
          "framesim: --save-image out/prn.bin is a device name on Windows; name another file\n"},
     };
@@ -449,6 +450,56 @@ TEST(Resend, AppendsToTheDroppedListItFinds) {
     ASSERT_EQ(added.size(), plan.size());
     for (size_t k = 0; k < plan.size(); ++k)
         EXPECT_EQ(added[k].rfind(plan[k].substr(plan[k].rfind(' ') + 1) + ":", 0), 0u) << added[k];
+}
+
+// Every file framesim writes, when the system refuses a write: the message names the file and
+// gives the system's reason, the status is 1, and framesim says nothing of a run written. The
+// refusal comes from a file size limit (ulimit -f, with SIGXFSZ ignored, so that the write
+// fails with EFBIG, "File too large"), which needs no privilege; a full disk takes the same
+// path with ENOSPC (the replace table's full-disk rows, where a small filesystem can be
+// mounted). The limit is set in the subshell that runs framesim only, and its messages go
+// through a pipe, which no size limit holds.
+TEST(FramesimCli, AFailedWriteSaysWhy) {
+    struct Case {
+        const char* what;
+        std::string setup; // run first, with no limit
+        int blocks;        // the limit, in blocks of 512 bytes
+        std::string args;  // framesim's
+        std::string out;   // all framesim says, stdout and stderr
+        std::string kept;  // a file that keeps its content, or empty
+    };
+    const std::string run = kFramesim + " --out run --image-size 65536 --loss 0.9 >/dev/null && " +
+                            "printf '5 0 5 0 re_5_0_5_0.txt\\n' >plan.txt";
+    const std::string why = ": File too large\n";
+    const Case cases[] = {
+        {"a capture", "true", 0, "--out r --image-size 3000",
+         "framesim: cannot write r/pass1_5_0_5_11.txt" + why, ""},
+        {"the run description", "true", 0, "--out r --image-size 0",
+         "framesim: cannot write r/file_info.txt" + why, ""},
+        {"a capture written live", "true", 1, "--out r --image-size 3000 --live 1e9",
+         "framesim: cannot write r/pass1_5_0_5_11.txt" + why, ""},
+        {"the dropped list on a resend", run, 1, "--out run --ranges plan.txt --loss 1",
+         "framesim: cannot write run/dropped.txt" + why, "run/dropped.txt"},
+        {"the saved image", "true", 16,
+         "--out r --image-size 100000 --pages-per-file 1 --save-image saved.bin",
+         "framesim: cannot write saved.bin" + why, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workdir w;
+        const Ran set = sh(w.path(), c.setup);
+        ASSERT_EQ(set.status, 0) << set.err;
+        const std::string kept = c.kept.empty() ? "" : read_file(w.path() + "/" + c.kept);
+        ASSERT_TRUE(c.kept.empty() || kept.size() > 512u) << kept;
+        const Ran r =
+            sh(w.path(), "set -o pipefail; (ulimit -f " + std::to_string(c.blocks) +
+                             "; trap '' XFSZ; exec " + kFramesim + " " + c.args + ") 2>&1 | cat");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(c.kept.empty() ? "" : read_file(w.path() + "/" + c.kept), kept);
+        const Ran tmp = sh(w.path(), "find . -name '*.tmp' | grep -q . && echo left || true");
+        EXPECT_EQ(tmp.out, "");
+    }
 }
 
 } // namespace

@@ -161,7 +161,8 @@ TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
         "framesim: adir is not a regular file; framesim writes no file through it\n");
     add(sim + "--out new2 --save-image /dev/full", 2,
         "framesim: /dev/full is not a regular file; framesim writes no file through it\n", true);
-    add(sim + "--out disk/run", 1, "framesim: cannot write disk/run/pass1_5_0_5_3.txt", false,
+    add(sim + "--out disk/run", 1,
+        "framesim: cannot write disk/run/pass1_5_0_5_3.txt: No space left on device\n", false,
         true);
     // imgrebuild says it in its log, and fails (-1).
     add("mkdir -p rb1/output.bin && cp run/* rb1/ && cd rb1 && " + e2e::kImgrebuild, 255, "", false,

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "help_options.hpp"
 #include "sim.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
@@ -123,21 +125,71 @@ Command framesim_cli(const std::string& args) {
             e2e::read_file(w.path() + "/.stderr")};
 }
 
+// framesim's help, read back from the program (no list of its options is copied here): it
+// lists the conventional -h/--help and --version; every option has a text and a value name of
+// its own (DIR, FILE, N, RATE, ...: none of CLI11's TEXT, INT or FLOAT); every row of the one
+// table of bounds is listed with its bounds; and the program takes each option as its help
+// says: a flag alone, a value option never without its value, and with each value its help
+// names ({lossy,all,half}) or each bound of its range. That the help lists the options the
+// manual does, and no other, the manual test checks.
 TEST(FramesimCli, HelpDocumentsEveryOption) {
-    const Command c = framesim_cli("--help");
-    EXPECT_EQ(c.status, 0);
-    for (const char* option : {"--out DIR",      "--image FILE",
-                               "--image-size N", "--save-image FILE",
-                               "--sc-s N",       "--pages-per-file N",
-                               "--passes N",     "--repeat WHICH",
-                               "--loss RATE",    "--duplicates RATE",
-                               "--reorder RATE", "--noise RATE",
-                               "--crlf",         "--wrap",
-                               "--style STYLE",  "--live FPS",
-                               "--ranges FILE",  "--seed N",
-                               "--max",          "--force",
-                               "--help",         "--version"})
-        EXPECT_NE(c.out.find(option), std::string::npos) << option;
+    Workdir w;
+    const std::vector<e2e::HelpOption> help = e2e::help_options(kFramesim);
+    std::map<std::string, e2e::HelpOption> listed;
+    for (const e2e::HelpOption& o : help)
+        listed.emplace(o.name, o);
+    ASSERT_EQ(listed.size(), help.size()) << "an option is listed twice";
+    ASSERT_TRUE(listed.count("--help") && listed.count("--version"));
+    EXPECT_EQ(listed.at("--help").value, "");
+    EXPECT_EQ(listed.at("--version").value, "");
+    // "INT in [1 - 9]", "FLOAT in [0.001 - 1e+09]": numbers written as a stream does.
+    const auto range_of = [](const std::string& kind, auto lo, auto hi) {
+        std::ostringstream s;
+        s << kind << " in [" << lo << " - " << hi << "]";
+        return s.str();
+    };
+    for (const auto& b : framesim::kCountBounds) {
+        ASSERT_TRUE(listed.count(b.option)) << b.option;
+        EXPECT_TRUE(listed.at(b.option).value.ends_with(":" + range_of("INT", b.lo, b.hi)))
+            << b.option << " " << listed.at(b.option).value;
+    }
+    for (const auto& b : framesim::kRateBounds) {
+        ASSERT_TRUE(listed.count(b.option)) << b.option;
+        EXPECT_TRUE(listed.at(b.option).value.ends_with(":" + range_of("FLOAT", b.lo, b.hi)))
+            << b.option << " " << listed.at(b.option).value;
+    }
+    for (const e2e::HelpOption& o : help) {
+        SCOPED_TRACE(o.name + " " + o.value);
+        EXPECT_EQ(o.name.rfind("--", 0), 0u);
+        EXPECT_FALSE(o.description.empty());
+        if (o.name == "--help" || o.name == "--version")
+            continue;
+        if (o.value.empty()) {
+            const Ran r = framesim(w.path(), o.name + " --help");
+            EXPECT_EQ(r.status, 0) << r.err;
+            continue;
+        }
+        // "N:INT in [1 - 9]", "WHICH:{lossy,all,half}", "DIR": its name, then what it takes.
+        const std::string name = o.value.substr(0, o.value.find(':'));
+        EXPECT_TRUE(std::regex_match(name, std::regex("[A-Z]+")) && name != "TEXT" &&
+                    name != "INT" && name != "FLOAT");
+        const Ran bare = framesim(w.path(), o.name);
+        EXPECT_EQ(bare.status, 2);
+        EXPECT_EQ(bare.err.rfind("framesim: ", 0), 0u) << bare.err;
+        EXPECT_NE(bare.err.find(o.name), std::string::npos) << bare.err;
+        std::vector<std::string> values = {"1"};
+        std::smatch m;
+        if (std::regex_search(o.value, m, std::regex(R"(\{(.*)\}$)"))) {
+            values = e2e::lines_of(std::regex_replace(m.str(1), std::regex(","), "\n"));
+        } else if (std::regex_search(o.value, m, std::regex(R"(\[(\S+) - (\S+)\]$)"))) {
+            values = {m.str(1), m.str(2)};
+        }
+        for (const std::string& v : values) {
+            const Ran r = framesim(w.path(), o.name + " " + e2e::quoted(v) + " --help");
+            EXPECT_EQ(r.status, 0) << v << ": " << r.err;
+        }
+    }
+    EXPECT_EQ(snapshot(w.path()), "");
 }
 
 TEST(FramesimCli, BadArgumentsExitWithStatus2) {

@@ -28,19 +28,6 @@ using json = nlohmann::json;
 
 namespace {
 
-// A sanitizer reserves far more address space than a memory limit lets through.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 using e2e::lines_of;
 using e2e::Ran;
 
@@ -63,7 +50,7 @@ void largest_range(const std::string& dir) {
 }
 
 TEST(Listings, FiveHundredOfOneRangeStayWithinAGigabyte) {
-    if (kSanitized)
+    if (e2e::kUnderSanitizer)
         GTEST_SKIP() << "a memory limit does not apply under the sanitizers";
     Workdir w;
     const std::string dir = w.path();
@@ -98,7 +85,7 @@ TEST(Listings, FiveHundredOfOneRangeStayWithinAGigabyte) {
 // 2,000 listings of one absent capture of the largest range, within 256 MiB of address space:
 // the file is looked at once, and its listings cost no more than their lines.
 TEST(Listings, TwoThousandOfOneAbsentCaptureWithinAQuarterGigabyte) {
-    if (kSanitized)
+    if (e2e::kUnderSanitizer)
         GTEST_SKIP() << "a memory limit does not apply under the sanitizers";
     Workdir w;
     const std::string dir = w.path();
@@ -119,7 +106,7 @@ TEST(Listings, TwoThousandOfOneAbsentCaptureWithinAQuarterGigabyte) {
 }
 
 TEST(Listings, RunningOutOfMemoryIsAMessageAndExit2) {
-    if (kSanitized)
+    if (e2e::kUnderSanitizer)
         GTEST_SKIP() << "a memory limit does not apply under the sanitizers";
     Workdir w;
     const std::string dir = w.path();

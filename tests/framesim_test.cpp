@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "help_options.hpp"
 #include "sim.hpp"
 #include "small_run.hpp"
 #include "workdir.hpp"
@@ -123,21 +125,71 @@ Command framesim_cli(const std::string& args) {
             e2e::read_file(w.path() + "/.stderr")};
 }
 
+// framesim's help, read back from the program (no list of its options is copied here): it
+// lists the conventional -h/--help and --version; every option has a text and a value name of
+// its own (DIR, FILE, N, RATE, ...: none of CLI11's TEXT, INT or FLOAT); every row of the one
+// table of bounds is listed with its bounds; and the program takes each option as its help
+// says: a flag alone, a value option never without its value, and with each value its help
+// names ({lossy,all,half}) or each bound of its range. That the help lists the options the
+// manual does, and no other, the manual test checks.
 TEST(FramesimCli, HelpDocumentsEveryOption) {
-    const Command c = framesim_cli("--help");
-    EXPECT_EQ(c.status, 0);
-    for (const char* option : {"--out DIR",      "--image FILE",
-                               "--image-size N", "--save-image FILE",
-                               "--sc-s N",       "--pages-per-file N",
-                               "--passes N",     "--repeat WHICH",
-                               "--loss RATE",    "--duplicates RATE",
-                               "--reorder RATE", "--noise RATE",
-                               "--crlf",         "--wrap",
-                               "--style STYLE",  "--live FPS",
-                               "--ranges FILE",  "--seed N",
-                               "--max",          "--force",
-                               "--help",         "--version"})
-        EXPECT_NE(c.out.find(option), std::string::npos) << option;
+    Workdir w;
+    const std::vector<e2e::HelpOption> help = e2e::help_options(kFramesim);
+    std::map<std::string, e2e::HelpOption> listed;
+    for (const e2e::HelpOption& o : help)
+        listed.emplace(o.name, o);
+    ASSERT_EQ(listed.size(), help.size()) << "an option is listed twice";
+    ASSERT_TRUE(listed.count("--help") && listed.count("--version"));
+    EXPECT_EQ(listed.at("--help").value, "");
+    EXPECT_EQ(listed.at("--version").value, "");
+    // "INT in [1 - 9]", "FLOAT in [0.001 - 1e+09]": numbers written as a stream does.
+    const auto range_of = [](const std::string& kind, auto lo, auto hi) {
+        std::ostringstream s;
+        s << kind << " in [" << lo << " - " << hi << "]";
+        return s.str();
+    };
+    for (const auto& b : framesim::kCountBounds) {
+        ASSERT_TRUE(listed.count(b.option)) << b.option;
+        EXPECT_TRUE(listed.at(b.option).value.ends_with(":" + range_of("INT", b.lo, b.hi)))
+            << b.option << " " << listed.at(b.option).value;
+    }
+    for (const auto& b : framesim::kRateBounds) {
+        ASSERT_TRUE(listed.count(b.option)) << b.option;
+        EXPECT_TRUE(listed.at(b.option).value.ends_with(":" + range_of("FLOAT", b.lo, b.hi)))
+            << b.option << " " << listed.at(b.option).value;
+    }
+    for (const e2e::HelpOption& o : help) {
+        SCOPED_TRACE(o.name + " " + o.value);
+        EXPECT_EQ(o.name.rfind("--", 0), 0u);
+        EXPECT_FALSE(o.description.empty());
+        if (o.name == "--help" || o.name == "--version")
+            continue;
+        if (o.value.empty()) {
+            const Ran r = framesim(w.path(), o.name + " --help");
+            EXPECT_EQ(r.status, 0) << r.err;
+            continue;
+        }
+        // "N:INT in [1 - 9]", "WHICH:{lossy,all,half}", "DIR": its name, then what it takes.
+        const std::string name = o.value.substr(0, o.value.find(':'));
+        EXPECT_TRUE(std::regex_match(name, std::regex("[A-Z]+")) && name != "TEXT" &&
+                    name != "INT" && name != "FLOAT");
+        const Ran bare = framesim(w.path(), o.name);
+        EXPECT_EQ(bare.status, 2);
+        EXPECT_EQ(bare.err.rfind("framesim: ", 0), 0u) << bare.err;
+        EXPECT_NE(bare.err.find(o.name), std::string::npos) << bare.err;
+        std::vector<std::string> values = {"1"};
+        std::smatch m;
+        if (std::regex_search(o.value, m, std::regex(R"(\{(.*)\}$)"))) {
+            values = e2e::lines_of(std::regex_replace(m.str(1), std::regex(","), "\n"));
+        } else if (std::regex_search(o.value, m, std::regex(R"(\[(\S+) - (\S+)\]$)"))) {
+            values = {m.str(1), m.str(2)};
+        }
+        for (const std::string& v : values) {
+            const Ran r = framesim(w.path(), o.name + " " + e2e::quoted(v) + " --help");
+            EXPECT_EQ(r.status, 0) << v << ": " << r.err;
+        }
+    }
+    EXPECT_EQ(snapshot(w.path()), "");
 }
 
 TEST(FramesimCli, BadArgumentsExitWithStatus2) {
@@ -158,6 +210,45 @@ TEST(FramesimCli, FailuresAtRunTimeExitWithStatus1) {
     const Command v = framesim_cli("--version");
     EXPECT_EQ(v.status, 0);
     EXPECT_EQ(v.out.rfind("framesim ", 0), 0u);
+}
+
+// Names Windows keeps for devices (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9 before the
+// first dot, in any case) are no outputs of framesim on any platform: not a folder --out would
+// make, nor the file --save-image names. The run would go into the device there; here nothing
+// is written. A folder of such a name that is there already is used: it is no device here.
+TEST(FramesimCli, RefusesDeviceNamesAsOutputs) {
+    struct Case {
+        std::string args, err;
+    };
+    const std::string folder = " is a device name on Windows; name another folder\n";
+    const Case refused[] = {
+        {"--out nul", "framesim: --out nul: nul" + folder},
+        {"--out Con.run", "framesim: --out Con.run: Con.run" + folder},
+        {"--out runs/cOM3.d/", "framesim: --out runs/cOM3.d/: cOM3.d" + folder},
+        {"--out 'aux /run'", "framesim: --out aux /run: aux " + folder},
+        {"--out ./Lpt9/run --ranges plan.txt --image img",
+         "framesim: --out ./Lpt9/run: Lpt9" + folder},
+        {"--out run --save-image out/prn.bin",
+         "framesim: --save-image out/prn.bin is a device name on Windows; name another file\n"},
+    };
+    for (const Case& c : refused) {
+        SCOPED_TRACE(c.args);
+        Workdir w;
+        e2e::write_file(w.path() + "/plan.txt", "5 0 5 3 r_5_0_5_3.txt\n");
+        e2e::write_file(w.path() + "/img", std::string(1000, 'i'));
+        fs::create_directory(w.path() + "/out");
+        const std::string before = snapshot(w.path());
+        const Ran r = framesim(w.path(), "--image-size 1000 " + c.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(snapshot(w.path()), before);
+    }
+    Workdir w;
+    fs::create_directories(w.path() + "/runs/con");
+    const Ran r = framesim(w.path(), "--image-size 1000 --out runs/con");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(fs::is_regular_file(w.path() + "/runs/con/file_info.txt"));
 }
 
 // A folder that holds a run is kept unless --force is given; then the old run's files go,
@@ -411,6 +502,56 @@ TEST(Resend, AppendsToTheDroppedListItFinds) {
     ASSERT_EQ(added.size(), plan.size());
     for (size_t k = 0; k < plan.size(); ++k)
         EXPECT_EQ(added[k].rfind(plan[k].substr(plan[k].rfind(' ') + 1) + ":", 0), 0u) << added[k];
+}
+
+// Every file framesim writes, when the system refuses a write: the message names the file and
+// gives the system's reason, the status is 1, and framesim says nothing of a run written. The
+// refusal comes from a file size limit (ulimit -f, with SIGXFSZ ignored, so that the write
+// fails with EFBIG, "File too large"), which needs no privilege; a full disk takes the same
+// path with ENOSPC (the replace table's full-disk rows, where a small filesystem can be
+// mounted). The limit is set in the subshell that runs framesim only, and its messages go
+// through a pipe, which no size limit holds.
+TEST(FramesimCli, AFailedWriteSaysWhy) {
+    struct Case {
+        const char* what;
+        std::string setup; // run first, with no limit
+        int blocks;        // the limit, in blocks of 512 bytes
+        std::string args;  // framesim's
+        std::string out;   // all framesim says, stdout and stderr
+        std::string kept;  // a file that keeps its content, or empty
+    };
+    const std::string run = kFramesim + " --out run --image-size 65536 --loss 0.9 >/dev/null && " +
+                            "printf '5 0 5 0 re_5_0_5_0.txt\\n' >plan.txt";
+    const std::string why = ": File too large\n";
+    const Case cases[] = {
+        {"a capture", "true", 0, "--out r --image-size 3000",
+         "framesim: cannot write r/pass1_5_0_5_11.txt" + why, ""},
+        {"the run description", "true", 0, "--out r --image-size 0",
+         "framesim: cannot write r/file_info.txt" + why, ""},
+        {"a capture written live", "true", 1, "--out r --image-size 3000 --live 1e9",
+         "framesim: cannot write r/pass1_5_0_5_11.txt" + why, ""},
+        {"the dropped list on a resend", run, 1, "--out run --ranges plan.txt --loss 1",
+         "framesim: cannot write run/dropped.txt" + why, "run/dropped.txt"},
+        {"the saved image", "true", 16,
+         "--out r --image-size 100000 --pages-per-file 1 --save-image saved.bin",
+         "framesim: cannot write saved.bin" + why, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Workdir w;
+        const Ran set = sh(w.path(), c.setup);
+        ASSERT_EQ(set.status, 0) << set.err;
+        const std::string kept = c.kept.empty() ? "" : read_file(w.path() + "/" + c.kept);
+        ASSERT_TRUE(c.kept.empty() || kept.size() > 512u) << kept;
+        const Ran r =
+            sh(w.path(), "set -o pipefail; (ulimit -f " + std::to_string(c.blocks) +
+                             "; trap '' XFSZ; exec " + kFramesim + " " + c.args + ") 2>&1 | cat");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(c.kept.empty() ? "" : read_file(w.path() + "/" + c.kept), kept);
+        const Ran tmp = sh(w.path(), "find . -name '*.tmp' | grep -q . && echo left || true");
+        EXPECT_EQ(tmp.out, "");
+    }
 }
 
 } // namespace

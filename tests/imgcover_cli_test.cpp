@@ -331,13 +331,8 @@ TEST(ImgcoverOutputs, PlannedNamesAlreadyListedMoveThePlanOnce) {
 
 // An allocation that fails is a message and exit 2, never an abort.
 TEST(Memory, AnAllocationFailureIsAMessage) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "the address sanitizer needs more address space than the limit";
-#endif
-#endif
+    if (e2e::kUnderSanitizer)
+        GTEST_SKIP() << "the address sanitizer needs more address space than the limit";
     Workdir w;
     ASSERT_EQ(sh(w.path(), kFramesim + " --out run --max").status, 0);
     const Ran r = sh(w.path(), "ulimit -v 60000 && " + kImgcover + " run --rebuilt x.bin");

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "help_options.hpp"
 #include "map.hpp"
 #include "picture.hpp"
 #include "view.hpp"
@@ -56,39 +57,8 @@ std::map<std::string, std::string> man_options(const std::string& page) {
     return entries;
 }
 
-struct HelpOption {
-    std::string name;        // --json, or DIR for a positional
-    std::string description; // the help's text for it
-};
-
-// The options a program's --help lists (the positionals by their names), each with its text.
-std::vector<HelpOption> help_options(const std::string& program) {
-    const e2e::Ran r = e2e::sh(".", program + " --help", 30);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::vector<HelpOption> options;
-    bool listing = false;
-    for (const std::string& line : e2e::lines_of(r.out)) {
-        if (line == "Options:" || line == "Positionals:") {
-            listing = true;
-            continue;
-        }
-        if (!listing || line.empty()) {
-            listing = listing && !line.empty();
-            continue;
-        }
-        std::smatch m;
-        if (std::regex_match(line, m, std::regex(R"(  (\S+)(?: \S+)*(?: {2,}(.*))?)"))) {
-            // "-h,--help", "--json FILE", "DIR TEXT": the long name, or the positional's.
-            std::string name = m.str(1);
-            if (const size_t comma = name.rfind(','); comma != std::string::npos)
-                name = name.substr(comma + 1);
-            options.push_back({name, m.str(2)});
-        } else if (!options.empty() && line.rfind("      ", 0) == 0) {
-            options.back().description += " " + line.substr(line.find_first_not_of(' '));
-        }
-    }
-    return options;
-}
+using e2e::help_options;
+using e2e::HelpOption;
 
 // The default a help text gives, as the words a man page must say too: "(default 512)" gives
 // {"default 512"}; a default told in a phrase, its numbers ("within 1024 rows": {"1024"}).

@@ -112,9 +112,10 @@ TEST(Replace, AFullDiskKeepsTheOldOutput) {
 }
 
 // An output whose replacement must fail, for every output of every program: a folder in the
-// way, a device (/dev/full, which as root a rename would have replaced by a file), a full
-// disk. The failure is the program's status with a message naming the file and why; the
-// folder and the device stay as they were and no temporary file is left.
+// way, a device (/dev/full, where the program takes a path to it: as root a rename would
+// replace it by a file), a full disk. The failure is the program's status with a message
+// naming the file and why; the program says nothing of a success; the folder and the device
+// stay as they were and no temporary file is left anywhere in the folders.
 TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
     Workdir w;
     const SmallRun small(w);
@@ -133,42 +134,100 @@ TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
     if (mounted)
         sh(w.path(), "head -c 100000 /dev/zero >disk/filler"); // fails when the disk is full
     fs::create_directory(w.path() + "/adir");
+    e2e::write_file(w.path() + "/plan.txt", "5 0 5 3 re_5_0_5_3.txt\n");
     struct Case {
-        std::string command; // run in the folder that holds run/, adir/ and disk/
-        int status;
-        std::string err; // a line stderr holds
+        std::string command{}; // run in the folder that holds run/, adir/, disk/ and plan.txt
+        int status = 0;
+        std::string err{};    // a line stderr holds
+        std::string folder{}; // the folder in the output's place, which must stay empty
         bool needs_device = false, needs_disk = false;
-        std::string out; // what stdout ends with
+        std::string out{};   // what stdout ends with
+        bool silent = false; // stdout stays empty
     };
     std::vector<Case> cases;
-    const auto add = [&](const std::string& command, int status, const std::string& err,
-                         bool needs_device = false, bool needs_disk = false,
-                         const std::string& out = "") {
-        cases.push_back({command, status, err, needs_device, needs_disk, out});
-    };
     const std::string not_file = ": not a regular file\n";
     for (const char* option :
          {"--json", "--plan", "--next-info", "--map", "--width 64 --picture", "--rebuilt"}) {
         const std::string cover = kImgcover + " run " + option + " ";
-        add(cover + "adir", 2, "imgcover: cannot replace adir: Is a directory\n");
-        add(cover + "/dev/full", 2, "imgcover: cannot replace /dev/full" + not_file, true);
-        add(cover + "disk/out", 2, "imgcover: cannot write disk/out: No space left on device\n",
-            false, true);
+        cases.push_back({.command = cover + "adir",
+                         .status = 2,
+                         .err = "imgcover: cannot replace adir: Is a directory\n",
+                         .folder = "adir"});
+        cases.push_back({.command = cover + "/dev/full",
+                         .status = 2,
+                         .err = "imgcover: cannot replace /dev/full" + not_file,
+                         .needs_device = true});
+        cases.push_back({.command = cover + "disk/out",
+                         .status = 2,
+                         .err = "imgcover: cannot write disk/out: No space left on device\n",
+                         .needs_disk = true});
     }
     const std::string sim = kFramesim + " --image-size 3000 --pages-per-file 4 ";
-    // framesim refuses a folder or a device as the image's file before it sends anything.
-    add(sim + "--out new1 --save-image adir", 2,
-        "framesim: adir is not a regular file; framesim writes no file through it\n");
-    add(sim + "--out new2 --save-image /dev/full", 2,
-        "framesim: /dev/full is not a regular file; framesim writes no file through it\n", true);
-    add(sim + "--out disk/run", 1, "framesim: cannot write disk/run/pass1_5_0_5_3.txt", false,
-        true);
+    const std::string through = " is not a regular file; framesim writes no file through it\n";
+    // framesim refuses a folder or a device as the image's file before it sends anything, and
+    // a folder under a name of the run before it writes that file.
+    cases.push_back({.command = sim + "--out new1 --save-image adir",
+                     .status = 2,
+                     .err = "framesim: adir" + through,
+                     .folder = "adir",
+                     .silent = true});
+    cases.push_back({.command = sim + "--out new2 --save-image /dev/full",
+                     .status = 2,
+                     .err = "framesim: /dev/full" + through,
+                     .needs_device = true,
+                     .silent = true});
+    cases.push_back({.command = sim + "--out new3 --save-image disk/saved.bin",
+                     .status = 1,
+                     .err = "framesim: cannot write disk/saved.bin: No space left on device\n",
+                     .needs_disk = true,
+                     .silent = true});
+    cases.push_back({.command = "mkdir -p new4/pass1_5_0_5_3.txt && " + sim + "--out new4",
+                     .status = 1,
+                     .err = "framesim: cannot create new4/pass1_5_0_5_3.txt: File exists\n",
+                     .folder = "new4/pass1_5_0_5_3.txt",
+                     .silent = true});
+    cases.push_back({.command = sim + "--out disk/run",
+                     .status = 1,
+                     .err = "framesim: cannot write disk/run/pass1_5_0_5_3.txt: No space left on "
+                            "device\n",
+                     .needs_disk = true,
+                     .silent = true});
+    cases.push_back({.command = "mkdir -p new5/file_info.txt && " + sim + "--out new5 --force",
+                     .status = 2,
+                     .err = "framesim: new5/file_info.txt" + through,
+                     .folder = "new5/file_info.txt",
+                     .silent = true});
+    cases.push_back({.command = "cp -r run resend && rm resend/dropped.txt && mkdir "
+                                "resend/dropped.txt && " +
+                                kFramesim + " --out resend --ranges plan.txt",
+                     .status = 2,
+                     .err = "framesim: resend/dropped.txt" + through,
+                     .folder = "resend/dropped.txt",
+                     .silent = true});
     // imgrebuild says it in its log, and fails (-1).
-    add("mkdir -p rb1/output.bin && cp run/* rb1/ && cd rb1 && " + e2e::kImgrebuild, 255, "", false,
-        false, "write file open error.\r\n");
-    add("mkdir rb2 && cp run/* rb2/ && ln -s /dev/full rb2/output.bin && cd rb2 && " +
-            e2e::kImgrebuild,
-        255, "", true, false, "write file write error.\r\n");
+    cases.push_back(
+        {.command = "mkdir -p rb1/output.bin && cp run/* rb1/ && cd rb1 && " + e2e::kImgrebuild,
+         .status = 255,
+         .err = "",
+         .folder = "rb1/output.bin",
+         .out = "write file open error.\r\n"});
+    cases.push_back({.command = "mkdir rb2 && cp run/* rb2/ && ln -s /dev/full rb2/output.bin && "
+                                "cd rb2 && " +
+                                e2e::kImgrebuild,
+                     .status = 255,
+                     .err = "",
+                     .needs_device = true,
+                     .out = "write file write error.\r\n"});
+    // The names of temporary files anywhere under `dir`.
+    const auto temporaries = [](const std::string& dir) {
+        std::string found;
+        std::error_code ec;
+        for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir, ec)) {
+            if (e.path().filename().string().find(".tmp") != std::string::npos)
+                found += e.path().string() + "\n";
+        }
+        return found;
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.command);
         if ((c.needs_device && !full_device) || (c.needs_disk && !mounted))
@@ -177,11 +236,13 @@ TEST(Replace, EveryOutputThatCannotBeReplacedFailsWithItsReason) {
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
         EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
-        EXPECT_TRUE(fs::is_directory(w.path() + "/adir"));
-        EXPECT_TRUE(fs::is_empty(w.path() + "/adir"));
+        EXPECT_TRUE(!c.silent || r.out.empty()) << r.out;
+        if (!c.folder.empty()) {
+            EXPECT_TRUE(fs::is_directory(fs::symlink_status(w.path() + "/" + c.folder)));
+            EXPECT_TRUE(fs::is_empty(w.path() + "/" + c.folder));
+        }
         EXPECT_TRUE(!full_device || fs::is_character_file("/dev/full"));
-        EXPECT_EQ(snapshot(w.path()).find(".tmp"), std::string::npos);
-        EXPECT_EQ(mounted ? snapshot(disk).find(".tmp") : std::string::npos, std::string::npos);
+        EXPECT_EQ(temporaries(w.path()), "");
     }
 }
 

@@ -335,18 +335,7 @@ TEST(Serve, AClientThatReadsNothingHoldsNothingUp) {
     const long settled = *std::min_element(memory.begin() + 10, memory.end());
     const long most = *std::max_element(memory.begin() + 10, memory.end());
     // A sanitizer holds freed memory back in quarantine, so resident memory tells nothing there.
-#if defined(__SANITIZE_ADDRESS__)
-    constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    constexpr bool kSanitized = true;
-#else
-    constexpr bool kSanitized = false;
-#endif
-#else
-    constexpr bool kSanitized = false;
-#endif
-    if (!kSanitized) {
+    if (!e2e::kUnderSanitizer) {
         EXPECT_LT(most - settled, 8 * 1024) << "memory grew while a client read nothing";
     }
     // The stalled connection was let go: what is left in its buffers ends in a close.

@@ -6,6 +6,21 @@
 
 namespace e2e {
 
+// True when the tests, and the programs they run, are built with AddressSanitizer: it reserves
+// far more address space than a memory limit lets through, and holds freed memory back in
+// quarantine, so neither a memory limit nor resident memory tells anything there.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kUnderSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+inline constexpr bool kUnderSanitizer = true;
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+#else
+inline constexpr bool kUnderSanitizer = false;
+#endif
+
 struct RunResult {
     int status;         // exit status as the shell sees it
     std::string out;    // standard output, byte for byte

@@ -147,6 +147,8 @@ cli::ExitNow parse_options(int argc, char** argv, framesim::Options& o, std::str
         return status;
     if (o.out.empty())
         return failure("--out needs a directory\n(try framesim --help)", kUsage);
+    if (const std::string fault = framesim::out_fault(o.out); !fault.empty())
+        return failure(fault, kUsage);
     sc_s_given = app.count("--sc-s") > 0;
     if (max) {
         o.image_file.clear();

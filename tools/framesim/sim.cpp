@@ -13,6 +13,7 @@
 #include "capture/input_file.hpp"
 #include "capture/number.hpp"
 #include "capture/slip.hpp"
+#include "common/names.hpp"
 #include "image/replace_file.hpp"
 #include "limits.hpp"
 #include "run/run_info.hpp"
@@ -182,20 +183,35 @@ std::string noise_line(NoiseLine& n, const std::string& frame, Random& rng) {
     return {};
 }
 
+// The system's reason for the failure that set `err` ("No space left on device"), or for an
+// I/O error when the failure set none.
+std::string reason(int err) {
+    return std::strerror(err != 0 ? err : EIO);
+}
+
+// Closes `f`, written to `path` with `written` telling whether every write succeeded (the
+// writes' errno still set when not). False, with "cannot write PATH: REASON" in `error`, when a
+// write or the close (which writes what is buffered) failed.
+bool close_written(std::FILE* f, bool written, const fs::path& path, std::string& error) {
+    const int write_error = written ? 0 : errno;
+    errno = 0;
+    const bool closed = std::fclose(f) == 0;
+    if (written && closed)
+        return true;
+    error = "cannot write " + path.string() + ": " + reason(written ? errno : write_error);
+    return false;
+}
+
 // Creates the file `path` new (never over a file, never through a link) with `bytes`.
 bool write_file(const fs::path& path, const std::string& bytes, std::string& error) {
     errno = 0;
     std::FILE* f = imgrebuild::open_exclusive(path.string().c_str());
     if (f == nullptr) {
-        error = "cannot create " + path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
+        error = "cannot create " + path.string() + ": " + reason(errno);
         return false;
     }
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    if (std::fclose(f) != 0 || !ok) {
-        error = "cannot write " + path.string();
-        return false;
-    }
-    return true;
+    return close_written(f, std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size(), path,
+                         error);
 }
 
 // Adds `lines` to the end of the list at `path` (made when there is none) by replacing the file
@@ -211,7 +227,7 @@ bool append_to_list(const fs::path& path, const std::string& lines, std::string&
         }
         std::FILE* f = imgrebuild::open_input(path.string().c_str());
         if (f == nullptr) {
-            error = "cannot read " + path.string() + ": " + std::strerror(errno);
+            error = "cannot read " + path.string() + ": " + reason(errno);
             return false;
         }
         const imgrebuild::FileGuard guard(f);
@@ -219,7 +235,7 @@ bool append_to_list(const fs::path& path, const std::string& lines, std::string&
         for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, f)) > 0;)
             bytes.append(chunk, n);
         if (std::ferror(f) != 0) {
-            error = "cannot read " + path.string();
+            error = "cannot read " + path.string() + ": " + reason(errno);
             return false;
         }
     }
@@ -266,8 +282,7 @@ bool play(const std::vector<Pending>& pending, double rate, std::string& error) 
         errno = 0;
         std::FILE* f = imgrebuild::open_exclusive(p.path.string().c_str());
         if (f == nullptr) {
-            error =
-                "cannot create " + p.path.string() + ": " + std::strerror(errno != 0 ? errno : EIO);
+            error = "cannot create " + p.path.string() + ": " + reason(errno);
             return false;
         }
         bool ok = true;
@@ -282,10 +297,8 @@ bool play(const std::vector<Pending>& pending, double rate, std::string& error) 
             from = to;
             ++sent;
         }
-        if (std::fclose(f) != 0 || !ok) {
-            error = "cannot write " + p.path.string();
+        if (!close_written(f, ok, p.path, error))
             return false;
-        }
     }
     return true;
 }
@@ -361,15 +374,34 @@ std::string dropped_line(const Capture& cap) {
     return s + "\n";
 }
 
+// Makes the folder opts.out and the folders it is in, unless out_fault refuses it.
 bool make_out_dir(const Options& o, std::string& error) {
+    error = out_fault(o.out);
+    if (!error.empty())
+        return false;
     std::error_code ec;
     fs::create_directories(o.out, ec);
     if (ec)
-        error = "cannot create directory " + o.out;
+        error = "cannot create directory " + o.out + ": " + ec.message();
     return !ec;
 }
 
 } // namespace
+
+std::string out_fault(const std::string& out) {
+    fs::path made;
+    std::error_code ec;
+    for (const fs::path& part : fs::path(out)) {
+        made /= part;
+        if (fs::is_directory(made, ec))
+            continue;
+        const std::string name = part.string();
+        if (companion::is_device_name(name))
+            return "--out " + out + ": " + name +
+                   " is a device name on Windows; name another folder";
+    }
+    return {};
+}
 
 bool simulate(const Options& o, const std::vector<uint8_t>& image, Run& run, std::string& error) {
     error = check_options(o);

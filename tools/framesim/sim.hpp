@@ -104,6 +104,11 @@ std::string frame_line(int32_t id, int32_t counter, const uint8_t* data);
 // the same number, separated by one or more spaces, sometimes with a space at the end.
 std::string restyle(const std::string& tidy, Random& rng);
 
+// Why framesim may not write into the folder `out`, or an empty string: a folder of it that is
+// not there yet, and that framesim would make, has a name Windows keeps for a device
+// (is_device_name), where the run would go into the device. A folder that is there is used.
+std::string out_fault(const std::string& out);
+
 // Writes file_info.txt, the capture files and dropped.txt into opts.out and fills `run`.
 // On failure returns false with a message in `error`.
 bool simulate(const Options& opts, const std::vector<uint8_t>& image, Run& run, std::string& error);

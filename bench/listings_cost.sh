@@ -2,6 +2,7 @@
 # What listings of one capture cost, against the targets (this machine, 2 cores):
 #  - 2,000 listings of one absent 12,734-page capture: at most 1 s and 64 MB (peak resident);
 #  - the JSON of 200 such listings: at most 1 MB;
+#  - a plan of some 16,000 requests beside 200,000 listings of an absent capture: at most 2 s;
 #  - an idle watch over 50,000 listings of one small file: at most 1% of a core over 10 s.
 #
 # usage: bench/listings_cost.sh IMGCOVER FRAMESIM
@@ -34,6 +35,21 @@ listing 200 absent_5_0_17_445.txt
 "$cover" --json "$work/j.json" "$work" >/dev/null 2>&1 || true
 bytes="$(stat -c %s "$work/j.json")"
 echo "JSON of 200 such listings: $bytes bytes ($(verdict "$bytes" 1048576) 1 MB)"
+
+# A pass over the largest image with many holes (a plan of some 16,000 requests), and beside its
+# captures 200,000 listings of an absent one.
+rm -f "$work"/*.txt
+"$framesim" --out "$work" --image-size 23998976 --loss 0.3 --seed 3 >/dev/null
+awk -v n=200000 'NR == 3 { print "numfile " ($2 + n); next } { print }
+    END { for (i = 0; i < n; ++i) print "absent_5_0_17_445.txt" }' "$work/file_info.txt" \
+    >"$work/info.new"
+mv "$work/info.new" "$work/file_info.txt"
+/usr/bin/time -o "$work/time" -f '%e %M' "$cover" --plan "$work/plan.txt" "$work" \
+    >/dev/null 2>&1 || true
+read -r secs kb < <(tail -n 1 "$work/time")
+requests="$(wc -l <"$work/plan.txt")"
+echo "a plan of $requests requests beside 200,000 listings of an absent capture: $secs s," \
+     "$(( kb / 1024 )) MB peak ($(verdict "$secs" 2) 2 s)"
 
 # A small capture (2,048 bytes, 13 frames), as a slow station may list it again and again.
 rm -f "$work"/*.txt

@@ -117,6 +117,18 @@ TEST(RunChecks, EachSlipIsOneWarningWithItsLinesAndWhatToDo) {
          {8},
          {"pass1_5_192_5_255.txt is not there, but pass1_5_192_5_255.TXT is",
           "Rename the file to pass1_5_192_5_255.txt"}},
+        {"a capture saved as .TXT, listed three times",
+         [](const std::string& d) {
+             fs::rename(d + "/pass1_5_192_5_255.txt", d + "/pass1_5_192_5_255.TXT");
+             edit(d, [](auto& l) {
+                 l.push_back(l[7]);
+                 l.push_back(l[7]);
+                 l[2] = "numfile 9";
+             });
+         },
+         "near_match",
+         {8, 12, 13},
+         {"lines 8, 12 and 13 of file_info.txt: pass1_5_192_5_255.txt is not there"}},
         {"a capture in a folder, saved in capitals",
          [](const std::string& d) {
              fs::create_directory(d + "/st");

@@ -63,6 +63,8 @@ void begin_era(Analysis& a, size_t i) {
     CaptureFile& f = a.files[static_cast<size_t>(c.file)];
     f.era = now;
     const int64_t size = a.head.imagesize;
+    if (a.era.empty())
+        a.era.clear(); // every byte so far of the first era
     for (size_t k = 0; k + 1 < f.read.slots.size(); ++k) {
         const Span s = frame_span(c.math, f.read.slots[k], size);
         for (int64_t o = s.first; o <= s.last; ++o)
@@ -90,7 +92,7 @@ int32_t differing_bytes(const Analysis& a, size_t i, const Span& in, int64_t sta
     int32_t differ = 0;
     for (int64_t o = in.first; o <= in.last; ++o) {
         const size_t k = static_cast<size_t>(o);
-        differ += a.ledger.placed(o) && a.image[k] != values[o - start] && a.era[k] >= from;
+        differ += a.ledger.placed(o) && a.image[k] != values[o - start] && a.era_of(o) >= from;
     }
     return differ;
 }
@@ -107,7 +109,7 @@ void forget_other_eras(Analysis& a, const Span& in, int32_t era, const uint8_t* 
             a.ledger.forget(o);
             ++a.forgotten;
             if (a.forgot_at.empty())
-                a.forgot_at.assign(a.era.size(), 0);
+                a.forgot_at.assign(static_cast<size_t>(a.head.imagesize), 0);
             a.forgot_at[k] = number;
         }
     }
@@ -134,9 +136,11 @@ Span place(Analysis& a, size_t i, int32_t PN, const uint8_t* values, bool again,
             forget_other_eras(a, in, era, values + (in.first - start), number);
         a.ledger.place(a.image.data(), in.first, in.last, values + (in.first - start), again, copy);
         const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
-        for (int64_t o = in.first; o <= in.last; ++o) {
+        for (int64_t o = in.first; o <= in.last; ++o)
             a.coverage[static_cast<size_t>(o)] |= covered;
-            a.era[static_cast<size_t>(o)] = era;
+        if (!a.era.empty()) {
+            for (int64_t o = in.first; o <= in.last; ++o)
+                a.era[static_cast<size_t>(o)] = era;
         }
     }
     for (int64_t o = std::max(s.first, size); o <= s.last; ++o)
@@ -173,6 +177,8 @@ class Placer final : public FrameSink {
 void replay(Analysis& a, size_t i) {
     const Capture& c = a.captures[i];
     const CaptureFile& f = a.file_of(c);
+    if (f.read.slots.empty())
+        return; // nothing received: a file not there costs nothing however often listed
     std::vector<uint8_t> filled(f.read.received.size(), 0);
     for (size_t k = 0; k < f.read.slots.size(); ++k) {
         uint8_t& again = filled[static_cast<size_t>(f.read.slots[k])];
@@ -361,13 +367,12 @@ namespace {
 // covered ones already counted.
 void find_copies_in(Analysis& a, int64_t lo, int64_t hi) {
     const uint8_t* cov = a.coverage.data();
-    const int32_t* era = a.era.data();
     const int32_t now = a.era_now();
     a.single_copy_bytes += respan(a.single_copy, lo, hi, [&](int64_t o) {
         return (cov[o] & (kCovered | kUnsettled)) == kCovered && !a.ledger.multi(o);
     });
-    a.stale_bytes += respan(a.stale, lo, hi,
-                            [&](int64_t o) { return (cov[o] & kCovered) != 0 && era[o] != now; });
+    a.stale_bytes += respan(
+        a.stale, lo, hi, [&](int64_t o) { return (cov[o] & kCovered) != 0 && a.era_of(o) != now; });
     // Every covered byte is confirmed, unsettled or on one copy: unsettled bytes are never
     // confirmed.
     a.confirmed_bytes = a.covered_bytes - a.unsettled_bytes - a.single_copy_bytes;

@@ -103,7 +103,8 @@ struct Analysis {
     // its final value was placed in an era before the last, by no capture since. Values from
     // two eras do not contest each other: a value that differs from one of another era makes
     // the byte forget what was placed on it before.
-    std::vector<int32_t> era;       // per image byte: the era its final value was placed in
+    std::vector<int32_t> era;       // per image byte, made at the first change: the era its
+                                    // final value was placed in (none made: all of the first)
     std::vector<Change> changes;    // where each era after the first began, in order
     int64_t forgotten = 0;          // bytes that forgot their values as from before a change
     std::vector<int64_t> forgot_at; // per image byte, made at the first: the number of the frame
@@ -125,6 +126,8 @@ struct Analysis {
     bool first_listing(size_t i) const {
         return captures[i].has_range() && file_of(captures[i]).first == static_cast<int32_t>(i);
     }
+    // The era byte `o`'s final value was placed in.
+    int32_t era_of(int64_t o) const { return era.empty() ? 0 : era[static_cast<size_t>(o)]; }
     // The current era: changes seen so far.
     int32_t era_now() const { return static_cast<int32_t>(changes.size()); }
     // Every byte covered, none unsettled or stale, and with `confirm` every one confirmed.

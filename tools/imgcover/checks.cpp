@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <map>
 #include <system_error>
+#include <unordered_map>
 
 #include "capture/number.hpp"
 #include "limits.hpp"
@@ -112,9 +113,13 @@ std::string lines_text(const std::vector<int64_t>& lines) {
     std::vector<std::string> parts;
     for (size_t k = 0; k < runs.size() && k < kShown; ++k) {
         const auto [a, b] = runs[k];
-        parts.push_back(a == b ? std::to_string(a)
-                               : std::to_string(a) + (b == a + 1 ? " and " : " to ") +
-                                     std::to_string(b));
+        if (b == a + 1) { // two lines are two parts, so that "and" comes once
+            parts.push_back(std::to_string(a));
+            parts.push_back(std::to_string(b));
+        } else {
+            parts.push_back(a == b ? std::to_string(a)
+                                   : std::to_string(a) + " to " + std::to_string(b));
+        }
     }
     if (runs.size() > kShown) {
         size_t more = 0;
@@ -215,13 +220,27 @@ std::vector<RunWarning> check_run(const std::string& dir, const RunWalk& w) {
         out.push_back(std::move(blank));
     }
 
-    // Names that do not lead to their capture as written.
+    // Names that do not lead to their capture as written: each name looked at once, however
+    // often it is listed, its warning naming every line that lists it.
     Folders folders;
     const fs::path base(dir);
+    std::vector<std::string> order;                            // distinct names, as first listed
+    std::unordered_map<std::string, const NameLine*> first_of; // name -> its first line
+    std::unordered_map<std::string, std::vector<int64_t>> lines_of;
     for (const NameLine& n : w.names) {
         if (n.blank)
             continue;
-        const std::string at = "line " + std::to_string(n.line) + " of file_info.txt: ";
+        std::vector<int64_t>& lines = lines_of[n.name];
+        if (lines.empty()) {
+            order.push_back(n.name);
+            first_of[n.name] = &n;
+        }
+        lines.push_back(n.line);
+    }
+    for (const std::string& name : order) {
+        const NameLine& n = *first_of[name];
+        std::vector<int64_t>& lines = lines_of[name];
+        const std::string at = lines_text(lines) + " of file_info.txt: ";
         const std::string trim = trimmed(n.name);
         const bool there = present(base / n.name);
         if (trim != n.name) {
@@ -238,15 +257,14 @@ std::vector<RunWarning> check_run(const std::string& dir, const RunWalk& w) {
                         " is. Delete the white space from the line.";
             else
                 text += ", and no such file is there. Delete the white space from the line.";
-            out.push_back({"white_space", {n.line}, text});
+            out.push_back({"white_space", std::move(lines), text});
             continue;
         }
         if (there || n.parsed != NameStatus::ok)
             continue;
         const std::string near = folders.near(base, n.name);
         if (!near.empty())
-            out.push_back({"near_match",
-                           {n.line},
+            out.push_back({"near_match", std::move(lines),
                            at + n.name + " is not there, but " + near +
                                " is (the names differ in case or white space). Rename the file "
                                "to " +

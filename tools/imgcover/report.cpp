@@ -212,6 +212,27 @@ std::string padded(const std::string& text, size_t width) {
 
 // The table of captures: one row each, with a line under it for what its lines were and for
 // what the rebuild's own report says differently; then the notes the marks call for.
+// The lines under capture `c`'s row: that it is unreadable, or what the rebuild's own report
+// says differently (`last`: no later capture covers its range), and what its lines were.
+std::string row_notes(const Analysis& a, const Capture& c, bool last, bool& overstated,
+                      bool& understated) {
+    const CaptureFile& f = a.file_of(c);
+    const int32_t truth = static_cast<int32_t>(f.all_passes.size());
+    std::string s;
+    if (c.status == CaptureStatus::unreadable) {
+        s += "    unreadable: not received yet\n";
+    } else if (c.reported >= 0 && c.reported < truth) {
+        s += format("    ! rebuild lists only %d missing slot%s; %d after every pass\n", c.reported,
+                    c.reported == 1 ? "" : "s", truth);
+        understated = true;
+    } else if (c.reported > truth && last) {
+        s += format("    * rebuild lists %d missing slot%s; %d after every pass\n", c.reported,
+                    c.reported == 1 ? "" : "s", truth);
+        overstated = true;
+    }
+    return s + line_quality(f);
+}
+
 std::string capture_table(const Analysis& a) {
     const Columns w = columns_for(a);
     const int ws = static_cast<int>(w.slots), wg = static_cast<int>(w.got);
@@ -222,12 +243,23 @@ std::string capture_table(const Analysis& a) {
     bool overstated = false, understated = false;
     const std::vector<bool> last = last_of_range(a);
     // Per file, its counts, made at its first listing: a file listed again costs nothing more.
+    // Its row is made once per name: a name listed again repeats it.
     struct Counts {
         int64_t got = -1, in_file = 0, in_image = 0;
+        std::string row;             // the row of the name it was last listed under
+        const char* named = nullptr; // that name's text, to tell when it is listed again
     };
     std::vector<Counts> counts(a.files.size());
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
+        if (c.has_range()) {
+            Counts& n = counts[static_cast<size_t>(c.file)];
+            if (n.named != nullptr && c.name == n.named) {
+                s += n.row;
+                s += row_notes(a, c, last[i], overstated, understated);
+                continue;
+            }
+        }
         const std::string name = padded(shortened(c.name, w.name), w.name) + "  ";
         if (c.status == CaptureStatus::bad_name) {
             s += name + "not a capture name\n";
@@ -248,23 +280,13 @@ std::string capture_table(const Analysis& a) {
             n.in_file = missing_in_file(a, c);
             n.in_image = missing_in_image(a, c);
         }
-        s += name + padded(range_text(c.range), w.range) +
-             format("  %*d  %*lld  %12s  %12s\n", ws, c.math.mcomsize, wg,
-                    static_cast<long long>(n.got), grouped(n.in_file).c_str(),
-                    grouped(n.in_image).c_str());
-        const int32_t truth = static_cast<int32_t>(f.all_passes.size());
-        if (c.status == CaptureStatus::unreadable) {
-            s += "    unreadable: not received yet\n";
-        } else if (c.reported >= 0 && c.reported < truth) {
-            s += format("    ! rebuild lists only %d missing slot%s; %d after every pass\n",
-                        c.reported, c.reported == 1 ? "" : "s", truth);
-            understated = true;
-        } else if (c.reported > truth && last[i]) {
-            s += format("    * rebuild lists %d missing slot%s; %d after every pass\n", c.reported,
-                        c.reported == 1 ? "" : "s", truth);
-            overstated = true;
-        }
-        s += line_quality(f);
+        n.row = name + padded(range_text(c.range), w.range) +
+                format("  %*d  %*lld  %12s  %12s\n", ws, c.math.mcomsize, wg,
+                       static_cast<long long>(n.got), grouped(n.in_file).c_str(),
+                       grouped(n.in_image).c_str());
+        n.named = c.name.c_str();
+        s += n.row;
+        s += row_notes(a, c, last[i], overstated, understated);
     }
     s += "(missing bytes in this file: of the slots this capture did not receive; in the\n"
          " image: of its range, that no capture has received yet, after every pass and\n"

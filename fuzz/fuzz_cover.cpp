@@ -80,10 +80,27 @@ void check_cover(const uint8_t* bytes, size_t size) {
     FUZZ_CHECK(unsettled == a.unsettled_bytes);
     // A byte is unsettled only when its frame was contradicted, on some contested byte.
     FUZZ_CHECK(a.unsettled_bytes == 0 || a.contested_bytes > 0);
-    // The plan asks again for every page that holds a missing or an unsettled byte.
+    // Every covered byte is confirmed (two files gave its value), unsettled, or on one copy;
+    // a byte is stale when its value is of an era before the last change.
+    int64_t confirmed = 0, single = 0, stale = 0;
+    for (int64_t o = 0; o < imagesize; ++o) {
+        const uint8_t cov = a.coverage[static_cast<size_t>(o)];
+        if ((cov & imgcover::kCovered) == 0)
+            continue;
+        confirmed += a.ledger.multi(o);
+        FUZZ_CHECK(!a.ledger.multi(o) || (cov & imgcover::kUnsettled) == 0);
+        single += !a.ledger.multi(o) && (cov & imgcover::kUnsettled) == 0;
+        stale += a.era_of(o) != a.era_now();
+    }
+    FUZZ_CHECK(confirmed == a.confirmed_bytes);
+    FUZZ_CHECK(single == a.single_copy_bytes);
+    FUZZ_CHECK(stale == a.stale_bytes);
+    FUZZ_CHECK(a.stale_bytes == 0 || !a.changes.empty());
+    // The plan asks again for every page that holds a missing, an unsettled or a stale byte.
     const std::vector<imgcover::Request> plan = imgcover::make_plan(a, 0, "p");
     std::vector<imgcover::Span> to_ask = a.missing;
     to_ask.insert(to_ask.end(), a.unsettled.begin(), a.unsettled.end());
+    to_ask.insert(to_ask.end(), a.stale.begin(), a.stale.end());
     for (const imgcover::Span& s : to_ask) {
         const int64_t page = s.first / imgrebuild::kPageBytes;
         bool planned = false;

@@ -103,6 +103,8 @@ TEST(ServeInBrowser, FollowsALivePassToTheOneShotFigures) {
               std::to_string(one_shot["missing_bytes"].get<int64_t>()));
     EXPECT_EQ(digits(text_of(b, "unsettled")),
               std::to_string(one_shot["unsettled_bytes"].get<int64_t>()));
+    EXPECT_EQ(digits(text_of(b, "single-copy")),
+              std::to_string(one_shot["single_copy_bytes"].get<int64_t>()));
     EXPECT_EQ(digits(text_of(b, "imagesize")), "120000");
     EXPECT_EQ(digits(text_of(b, "requests")), std::to_string(one_shot["plan"].size()));
     EXPECT_EQ(b.eval("document.querySelectorAll('#rows tr').length"), one_shot["captures"].size());

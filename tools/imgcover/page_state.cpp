@@ -76,6 +76,9 @@ void PageState::update(const Analysis& a, const Header& h, bool analysed, bool f
         head["missing"] = a.head.imagesize - a.covered_bytes;
         head["percent"] = h.percent;
         head["unsettled"] = a.unsettled_bytes;
+        head["single_copy"] = a.single_copy_bytes;
+        head["stale"] = a.stale_bytes;
+        head["changes"] = a.changes.size();
         head["contested"] = a.contested_bytes;
         head["frames"] = total_frames(a);
         head["rate"] = h.frames; // "frames N (R/s)"

@@ -105,6 +105,9 @@
     setText('imagesize', grouped(h.imagesize));
     setText('missing', grouped(h.missing));
     setText('unsettled', grouped(h.unsettled));
+    setText('single-copy', grouped(h.single_copy));
+    setText('stale', grouped(h.stale));
+    show('stale-figure', h.changes > 0);
     setText('frames', grouped(h.frames));
     const rate = /\(([^)]*)\)/.exec(h.rate || '');
     setText('rate', rate ? `(${rate[1]})` : '');

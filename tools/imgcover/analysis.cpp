@@ -100,9 +100,9 @@ int32_t differing_bytes(const Analysis& a, size_t i, const Span& in, int64_t sta
 // Before `values` of era `era` are placed on bytes `in`: a byte whose value is of another era
 // and differs forgets what was placed on it, as values from either side of a change do not
 // contest each other (the memory changed in between); an equal value still confirms it.
-// `number`: the frame's, counted over the run in the rebuild's order.
-void forget_other_eras(Analysis& a, const Span& in, int32_t era, const uint8_t* values,
-                       int64_t number) {
+// `i`: the capture placing them. A capture never makes its own values forgotten: its frames
+// are of one era (those placed before it began one move into it).
+void forget_other_eras(Analysis& a, const Span& in, int32_t era, const uint8_t* values, size_t i) {
     for (int64_t o = in.first; o <= in.last; ++o) {
         const size_t k = static_cast<size_t>(o);
         if (a.era[k] != era && a.image[k] != values[o - in.first] && a.ledger.placed(o)) {
@@ -110,7 +110,7 @@ void forget_other_eras(Analysis& a, const Span& in, int32_t era, const uint8_t* 
             ++a.forgotten;
             if (a.forgot_at.empty())
                 a.forgot_at.assign(static_cast<size_t>(a.head.imagesize), 0);
-            a.forgot_at[k] = number;
+            a.forgot_at[k] = static_cast<int32_t>(i);
         }
     }
 }
@@ -127,13 +127,12 @@ Span place(Analysis& a, size_t i, int32_t PN, const uint8_t* values, bool again,
     const int64_t start = slot_offset(c.math, PN);
     const Span s = frame_span(c.math, PN, static_cast<int64_t>(a.image.size()));
     const Span in{s.first, std::min(s.last, size - 1)};
-    const int64_t number = a.frames_placed++;
     if (in.first <= in.last) {
         if (copy && !again && differing_bytes(a, i, in, start, values) >= kChangedBytes)
             note_change(a, i, in);
         const int32_t era = a.file_of(c).era; // a file listed again gives its values' era
         if (!a.changes.empty())
-            forget_other_eras(a, in, era, values + (in.first - start), number);
+            forget_other_eras(a, in, era, values + (in.first - start), i);
         a.ledger.place(a.image.data(), in.first, in.last, values + (in.first - start), again, copy);
         const uint8_t covered = c.repeat ? kCovered : kCovered | kFirstTry;
         for (int64_t o = in.first; o <= in.last; ++o)
@@ -279,7 +278,6 @@ void place_all(Analysis& a) {
     a.changes.clear();
     a.forgotten = 0;
     a.forgot_at.clear();
-    a.frames_placed = 0;
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         if (!c.has_range())
@@ -308,13 +306,13 @@ void find_missing_spans(Analysis& a) {
 
 namespace {
 
-// Frame `number` over image bytes `s` is contradicted: a byte it placed is contested, its value
-// not forgotten since (as one from before a change).
-bool contradicted(const Analysis& a, const Span& s, int64_t number) {
+// A frame of capture `i` over image bytes `s` is contradicted: a byte it placed is contested,
+// its value not forgotten since (as one from before a change).
+bool contradicted(const Analysis& a, const Span& s, size_t i) {
     if (a.forgot_at.empty())
         return a.ledger.any_contested(s.first, s.last);
     for (int64_t o = s.first; o <= s.last; ++o) {
-        if (a.ledger.contested(o) && a.forgot_at[static_cast<size_t>(o)] <= number)
+        if (a.ledger.contested(o) && a.forgot_at[static_cast<size_t>(o)] <= static_cast<int32_t>(i))
             return true;
     }
     return false;
@@ -337,7 +335,6 @@ void find_unsettled(Analysis& a) {
     // A frame is contradicted when a byte it placed is contested. Going through the frames in
     // the rebuild's order, the last frame to place a byte decides whether it is unsettled: it
     // is when that frame is contradicted and only one capture placed the byte's final value.
-    int64_t number = 0; // of the frame, counted as place() counts them
     for (size_t i = 0; i < a.captures.size(); ++i) {
         const Capture& c = a.captures[i];
         if (!c.has_range())
@@ -346,7 +343,7 @@ void find_unsettled(Analysis& a) {
         const bool first = a.first_listing(i);
         for (const int32_t PN : f.read.slots) {
             const Span s = frame_span(c.math, PN, size);
-            if (!contradicted(a, s, number++)) {
+            if (!contradicted(a, s, i)) {
                 for (int64_t o = s.first; o <= s.last; ++o)
                     cov[o] &= static_cast<uint8_t>(~kUnsettled);
                 continue;

@@ -107,9 +107,8 @@ struct Analysis {
                                     // final value was placed in (none made: all of the first)
     std::vector<Change> changes;    // where each era after the first began, in order
     int64_t forgotten = 0;          // bytes that forgot their values as from before a change
-    std::vector<int64_t> forgot_at; // per image byte, made at the first: the number of the frame
-                                    // that made it forget, counted over the run in order
-    int64_t frames_placed = 0;      // frames placed so far, in the rebuild's order
+    std::vector<int32_t> forgot_at; // per image byte, made at the first: the capture that made
+                                    // it forget (values of captures before it are gone)
     int64_t stale_bytes = 0;        // covered bytes whose final value predates the last change
     std::vector<Span> stale;        // maximal runs of stale bytes, ascending
     MergePoint merged;              // where predict_reports can go on from

@@ -344,7 +344,7 @@ std::vector<std::string> resend(const std::string& dir, int first, int last,
 // have lost, duplicated, reordered and corrupted frames, noise lines, and a second pass over
 // every range, a resend whose frames straddle the first pass's (its range starts a page later)
 // and disagree with some of them, so that the looks extend bytes placed before and contested
-// ones.
+// ones, and a resend from a memory that changed.
 TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
     struct Run {
         std::string options;
@@ -360,10 +360,17 @@ TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
          "--pages-per-file 32 --seed 5 --style varied",
          ""},
         {"--loss 0.05 --wrap --image-size 30000 --pages-per-file 64 --seed 8 --crlf", ""},
+        // A resend from a memory that changed: a new era, values forgotten, stale bytes.
+        {"--loss 0.1 --corrupt 0.02 --image-size 30000 --pages-per-file 40 --seed 4",
+         "--loss 0.1 --image other.img --seed 12"},
     };
     for (const auto& [options, again] : runs) {
         Workdir source, grow;
         std::vector<std::string> names = make_run(source.path(), options);
+        ASSERT_EQ(e2e::sh(source.path(), e2e::kFramesim + " --out other --image-size 30000 "
+                                                          "--seed 77 --save-image other.img")
+                      .status,
+                  0);
         if (!again.empty())
             names = resend(source.path(), 1, 60, again);
         std::string info = e2e::read_file(source.path() + "/file_info.txt");

@@ -557,9 +557,9 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
         if (f.read.status != CaptureStatus::ok)
             return false;
     }
-    if (a.changes.size() != changes || a.forgotten != forgotten)
-        return false; // the memory changed: bytes far from these may have a new era, or frames
-                      // placed before may no longer be contradicted
+    // The memory changed (bytes anywhere may now be stale), or values were forgotten (frames
+    // placed before may no longer be contradicted): the contests and copies are found anew.
+    const bool eras_moved = a.changes.size() != changes || a.forgotten != forgotten;
     take_statuses(a);
     const int64_t size = a.head.imagesize;
     int64_t lo = size, hi = -1;
@@ -573,7 +573,7 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
     if (hi >= lo)
         a.covered_bytes -=
             respan(a.missing, lo, hi, [&](int64_t o) { return (cov[o] & kCovered) == 0; });
-    if (contested) {
+    if (contested || eras_moved) {
         find_unsettled(a);
         find_copies(a);
     } else if (hi >= lo) {

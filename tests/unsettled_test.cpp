@@ -109,8 +109,9 @@ Model model_of(const std::string& dir) {
         file[listing] = file_of(dir + "/" + na,
                                 std::to_string(range.SSC) + "_" + std::to_string(range.SP) + "_" +
                                     std::to_string(range.ESC) + "_" + std::to_string(range.EP));
-        const auto [first, fresh] = first_listing.emplace(file[listing], listing);
-        era[listing] = fresh ? era_now : era[first->second];
+        const auto placed = first_listing.emplace(file[listing], listing);
+        const bool fresh = placed.second; // the file's first listing
+        era[listing] = fresh ? era_now : era[placed.first->second];
         std::FILE* f = std::fopen((dir + "/" + na).c_str(), "rb");
         if (f == nullptr)
             continue;

@@ -349,6 +349,7 @@ TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
     struct Run {
         std::string options;
         std::string resend; // framesim options of a resend of pages 1 to 60, or none
+        bool twice = false; // and of pages 61 to 100 after it
     };
     const std::vector<Run> runs = {
         {"--loss 0.1 --corrupt 0.05 --image-size 30000 --pages-per-file 40 --seed 9",
@@ -360,11 +361,12 @@ TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
          "--pages-per-file 32 --seed 5 --style varied",
          ""},
         {"--loss 0.05 --wrap --image-size 30000 --pages-per-file 64 --seed 8 --crlf", ""},
-        // A resend from a memory that changed: a new era, values forgotten, stale bytes.
+        // A resend from a memory that changed: a new era, values forgotten, stale bytes; and a
+        // second resend after it, which takes the new era when it is first read.
         {"--loss 0.1 --corrupt 0.02 --image-size 30000 --pages-per-file 40 --seed 4",
-         "--loss 0.1 --image other.img --seed 12"},
+         "--loss 0.1 --image other.img --seed 12", true},
     };
-    for (const auto& [options, again] : runs) {
+    for (const auto& [options, again, twice] : runs) {
         Workdir source, grow;
         std::vector<std::string> names = make_run(source.path(), options);
         ASSERT_EQ(e2e::sh(source.path(), e2e::kFramesim + " --out other --image-size 30000 "
@@ -373,6 +375,8 @@ TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
                   0);
         if (!again.empty())
             names = resend(source.path(), 1, 60, again);
+        if (twice)
+            names = resend(source.path(), 61, 100, again);
         std::string info = e2e::read_file(source.path() + "/file_info.txt");
         e2e::write_file(grow.path() + "/file_info.txt", info);
         imgcover::Analysis w;
@@ -402,6 +406,43 @@ TEST(WatchLook, EveryLookOfAGrowingPassEqualsAOneShotAnalysis) {
         EXPECT_FALSE(changed);
         // Read once, not again at every look: a line cut by a piece is read again, no more.
         EXPECT_LE(w.reader.bytes_fetched(), total + pieces * imgrebuild::kLineCap) << options;
+    }
+}
+
+// Two names of a run, neither there when the watch starts; a capture comes under the first,
+// then the second appears as a link to it: the look reads them as one file, which confirms
+// nothing of its own, as a one-shot analysis does.
+TEST(WatchLook, ANameThatAppearsAsALinkToAListedFileIsThatFile) {
+    Workdir source, grow;
+    const std::vector<std::string> names =
+        make_run(source.path(), "--loss 0 --corrupt 0.05 --image-size 30000 --pages-per-file 118 "
+                                "--seed 1");
+    ASSERT_EQ(names.size(), 1u);
+    e2e::write_file(grow.path() + "/file_info.txt",
+                    "x\nimagesize 30000\nnumfile 2\nSC_S 5\na_5_0_5_117.txt\nb_5_0_5_117.txt\n");
+    imgcover::Analysis w;
+    w.dir = grow.path();
+    std::string error;
+    ASSERT_TRUE(imgcover::analyse(w, error)) << error;
+    fs::copy_file(source.path() + "/" + names[0], grow.path() + "/a_5_0_5_117.txt");
+    bool changed = false;
+    ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+    expect_one_shot(w, "the first name there");
+    for (const bool hard : {true, false}) {
+        if (fs::remove(grow.path() + "/b_5_0_5_117.txt")) {
+            ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+            EXPECT_TRUE(changed);
+            expect_one_shot(w, "the link removed");
+        }
+        if (hard)
+            fs::create_hard_link(grow.path() + "/a_5_0_5_117.txt",
+                                 grow.path() + "/b_5_0_5_117.txt");
+        else
+            fs::create_symlink("a_5_0_5_117.txt", grow.path() + "/b_5_0_5_117.txt");
+        ASSERT_TRUE(imgcover::look(w, changed, error)) << error;
+        EXPECT_TRUE(changed);
+        expect_one_shot(w, hard ? "a hard link" : "a symbolic link");
+        EXPECT_EQ(w.files.size(), 1u);
     }
 }
 

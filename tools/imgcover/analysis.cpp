@@ -64,7 +64,7 @@ void begin_era(Analysis& a, size_t i) {
     f.era = now;
     const int64_t size = a.head.imagesize;
     if (a.era.empty())
-        a.era.clear(); // every byte so far of the first era
+        a.era.assign(static_cast<size_t>(size), 0); // every byte so far of the first era
     for (size_t k = 0; k + 1 < f.read.slots.size(); ++k) {
         const Span s = frame_span(c.math, f.read.slots[k], size);
         for (int64_t o = s.first; o <= s.last; ++o)
@@ -78,13 +78,17 @@ void note_change(Analysis& a, size_t i, const Span& s) {
     if (a.changes.empty() || a.changes.back().listing != i)
         begin_era(a, i);
     Change& c = a.changes.back();
-    c.first_page = std::min(c.first_page, s.first / kPageBytes);
-    c.last_page = std::max(c.last_page, s.last / kPageBytes);
+    // The pages its name states: a range's last frame may reach a byte into the next page.
+    const Capture& at = a.captures[i];
+    c.first_page = std::min(c.first_page, std::max(at.first_page(), s.first / kPageBytes));
+    c.last_page = std::max(c.last_page, std::min(at.last_page(), s.last / kPageBytes));
     ++c.frames;
 }
 
 // Bytes of `in` on which `values` (from image byte `start` on) differ from the values placed
-// in the current era; for the capture that began it, in the era before too.
+// in the current era (for the capture that began it, in the era before too), leaving out the
+// bytes frames disagreed on already: a corrupted value there is no sign of a change, and a frame
+// that straddles two corrupted ones would meet two of them besides its own.
 int32_t differing_bytes(const Analysis& a, size_t i, const Span& in, int64_t start,
                         const uint8_t* values) {
     const int32_t now = a.era_now();
@@ -92,7 +96,8 @@ int32_t differing_bytes(const Analysis& a, size_t i, const Span& in, int64_t sta
     int32_t differ = 0;
     for (int64_t o = in.first; o <= in.last; ++o) {
         const size_t k = static_cast<size_t>(o);
-        differ += a.ledger.placed(o) && a.image[k] != values[o - start] && a.era_of(o) >= from;
+        differ += a.ledger.placed(o) && !a.ledger.contested(o) && a.image[k] != values[o - start] &&
+                  a.era_of(o) >= from;
     }
     return differ;
 }
@@ -191,6 +196,27 @@ std::string path_in(const Analysis& a, const std::string& name) {
     return (fs::path(a.dir) / name).string();
 }
 
+// What tells capture `c`'s file from every other: the file (however it is named) and the range
+// its name states.
+std::string key_of(const Analysis& a, const Listed& c) {
+    return file_key(a.dir, c.name) + " " + std::to_string(c.range.SSC) + " " +
+           std::to_string(c.range.SP) + " " + std::to_string(c.range.ESC) + " " +
+           std::to_string(c.range.EP);
+}
+
+// A file that was not there when the run was analysed is now: true when it turns out to be a
+// file listed under another name too (a link made since), which only a fresh analysis reads as
+// one; else its key is brought up to date.
+bool joins_another(Analysis& a, size_t k) {
+    CaptureFile& f = a.files[k];
+    f.key = key_of(a, a.captures[static_cast<size_t>(f.first)]);
+    for (size_t other = 0; other < a.files.size(); ++other) {
+        if (other != k && a.files[other].key == f.key)
+            return true;
+    }
+    return false;
+}
+
 // Reads the run description and sets up its captures and their files, with nothing read yet.
 // False, with a message, when it cannot be read.
 bool load_description(Analysis& a, std::string& error) {
@@ -215,16 +241,18 @@ bool load_description(Analysis& a, std::string& error) {
         if (c.has_range()) {
             auto named = file_named.find(c.name);
             if (named == file_named.end()) {
-                const std::string key =
-                    file_key(a.dir, c.name) + " " + std::to_string(c.range.SSC) + " " +
-                    std::to_string(c.range.SP) + " " + std::to_string(c.range.ESC) + " " +
-                    std::to_string(c.range.EP);
+                const std::string key = key_of(a, c);
                 const auto [it, fresh] =
                     file_keyed.emplace(key, static_cast<int32_t>(a.files.size()));
                 if (fresh) {
                     a.files.emplace_back();
                     a.files.back().read = unread(c);
                     a.files.back().first = i;
+                    a.files.back().key = key;
+                } else {
+                    // Another name of a listed file, watched as it stands now.
+                    a.files[static_cast<size_t>(it->second)].aliases.push_back(
+                        {c.name, mark_of(path_in(a, c.name))});
                 }
                 named = file_named.emplace(c.name, it->second).first;
             }
@@ -274,7 +302,7 @@ void place_all(Analysis& a) {
     a.image.assign(static_cast<size_t>(size) + kOutputExtra, 0xFF);
     a.ledger.reset(size);
     a.coverage.assign(static_cast<size_t>(size), 0);
-    a.era.assign(static_cast<size_t>(size), 0);
+    a.era.clear(); // made at the first change
     a.changes.clear();
     a.forgotten = 0;
     a.forgot_at.clear();
@@ -552,6 +580,8 @@ bool extend(Analysis& a, const std::vector<int32_t>& grown) {
     const int64_t forgotten = a.forgotten;
     for (const int32_t k : grown) {
         CaptureFile& f = a.files[static_cast<size_t>(k)];
+        if (f.read.frames == 0)
+            f.era = a.era_now(); // as a full analysis gives it, after every capture before it
         Placer sink(a, static_cast<size_t>(f.first), nullptr, &placed);
         a.reader.read(a.dir, f.read, sink);
         if (f.read.status != CaptureStatus::ok)
@@ -615,13 +645,17 @@ bool look(Analysis& a, bool& changed, std::string& error) {
     std::vector<int32_t> grown;
     bool other = false;
     for (size_t k = 0; k < a.files.size() && !other; ++k) {
-        const CaptureFile& f = a.files[k];
+        const CaptureFile& f = a.files[k]; // joins_another may bring its key up to date
+        for (const Alias& alias : f.aliases)
+            other = other || !same_mark(mark_of(path_in(a, alias.name)), alias.mark);
         switch (change_of(f.read, mark_of(path_in(a, f.read.name)))) {
         case FileChange::none:
             break;
         case FileChange::appended:
             if (f.listings > 1)
                 other = true; // its frames are placed at every listing
+            else if (!f.read.progress.mark.exists && joins_another(a, k))
+                other = true; // there now, as another name of a listed file
             grown.push_back(static_cast<int32_t>(k));
             break;
         case FileChange::other:

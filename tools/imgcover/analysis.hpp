@@ -27,12 +27,20 @@ inline constexpr uint8_t kFirstTry = 2;  // a capture that is no repeat placed d
 inline constexpr uint8_t kUnsettled = 4; // the frame that placed its final value is contradicted
                                          // and no other capture placed that same value on it
 
+// Another name a capture file is listed under, and the file it named when last analysed.
+struct Alias {
+    std::string name;
+    FileMark mark;
+};
+
 // One capture file of the run, however often it is listed: under the same name, or under
 // another name of the same file with the same range.
 struct CaptureFile {
-    CaptureRead read;     // what the reader read of it
-    int32_t first = -1;   // the first capture that lists it
-    int32_t listings = 0; // name lines that list it
+    CaptureRead read;           // what the reader read of it
+    int32_t first = -1;         // the first capture that lists it
+    std::string key;            // what tells it from every other file: see file_key, and its range
+    std::vector<Alias> aliases; // the other names it is listed under, each once
+    int32_t listings = 0;       // name lines that list it
     // Listed more than once: the 163 data values of each of its sound frames, in line order, to
     // place again at every later listing without reading the file again.
     std::vector<uint8_t> replay;
@@ -66,9 +74,9 @@ struct Change {
     int64_t frames = 0;     // its frames that disagreed
 };
 
-// A frame that differs from the values placed before it on this many bytes or more tells a
-// changed memory. A corrupted frame carries one changed byte, so two corrupted frames differ on
-// two at most.
+// A frame that differs from the values placed before it on this many bytes or more (bytes that
+// frames disagreed on already left out) tells a changed memory. A corrupted frame carries one
+// changed byte, so two corrupted copies of a frame differ on two at most.
 inline constexpr int32_t kChangedBytes = 3;
 
 // The rebuild's merge as it stood before a capture, to go on from there when only that capture

@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "capture/number.hpp"
+#include "capture_reader.hpp"
 #include "limits.hpp"
 #include "text.hpp"
 
@@ -17,8 +18,8 @@ using namespace imgrebuild;
 
 namespace {
 
-// Entries of a folder looked at for near matches, at most: a folder of more is looked at only
-// this far, so that a check stays quick whatever the folder holds.
+// Entries of folders looked at for near matches, at most, all folders together: a folder of more
+// is looked at only this far, so that a check stays quick whatever the folders hold.
 constexpr int64_t kFolderScan = 200000;
 
 std::string trimmed(const std::string& s) {
@@ -73,15 +74,15 @@ class Folders {
     // its ends; empty when there is none.
     std::string near(const fs::path& dir, const std::string& name) {
         const fs::path full = dir / name;
-        const fs::path folder = full.parent_path();
-        const std::string key = folder.string();
+        const fs::path folder = full.parent_path().empty() ? fs::path(".") : full.parent_path();
+        // The folder itself, however it is spelled ("./", "sub/../"): listed once.
+        const std::string key = file_key(folder.string(), ".");
         auto it = listed_.find(key);
         if (it == listed_.end()) {
             std::map<std::string, std::string> entries;
             std::error_code ec;
-            int64_t seen = 0;
-            for (fs::directory_iterator d(folder.empty() ? fs::path(".") : folder, ec), end;
-                 !ec && d != end && seen < kFolderScan; d.increment(ec), ++seen) {
+            for (fs::directory_iterator d(folder, ec), end;
+                 !ec && d != end && scanned_ < kFolderScan; d.increment(ec), ++scanned_) {
                 const std::string file = d->path().filename().string();
                 entries.emplace(folded(file), file);
             }
@@ -95,6 +96,7 @@ class Folders {
 
   private:
     std::map<std::string, std::map<std::string, std::string>> listed_;
+    int64_t scanned_ = 0; // entries listed in all folders: at most kFolderScan
 };
 
 } // namespace

@@ -3,8 +3,8 @@
 // The story: read the working directory's run description and captures with the rebuild's own
 // rules (in a watch, again and again while they grow); work out which bytes no capture covered
 // and the pages that hold them; write the files the options ask for; tell the operator; exit 0
-// when the image is complete, 1 when bytes are missing or unsettled, 2 when it cannot be
-// analysed.
+// when the image is complete, 1 when bytes are missing, unsettled or from before a change of
+// the memory (with --confirm also on one copy), 2 when it cannot be analysed.
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -183,7 +183,8 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
                  "exactly which pages to ask the spacecraft for again. Reads DIR/file_info.txt\n"
                  "and the captures it lists with the same rules as imgrebuild; never writes\n"
                  "output.bin, and writes nothing unless an option names a file.\n"
-                 "Exit status: 0 complete, 1 bytes missing or unsettled, 2 cannot analyse.",
+                 "Exit status: 0 complete; 1 bytes missing, unsettled, from before a change\n"
+                 "of the memory or (with --confirm) on one copy; 2 cannot analyse.",
                  "imgcover"};
     cli::conventions(app, "imgcover");
     app.add_option("DIR", o.dir, "working directory (default .)");
@@ -227,7 +228,7 @@ cli::ExitNow parse_options(int argc, char** argv, Options& o) {
     );
     app.add_option("--interval", o.interval, "seconds between looks in a watch (default 1)")
         ->check(cli::between(0.1, 3600.0));
-    app.add_flag("--until-complete", o.until_complete, "end a watch once nothing is missing");
+    app.add_flag("--until-complete", o.until_complete, "end a watch once the image is complete");
     app.add_option("--serve", o.serve,
                    "watch as --watch does, and show the watch on a web page at "
                    "http://ADDR:PORT/ (ADDR 127.0.0.1 unless given; PORT 0: a free port; "

@@ -107,7 +107,7 @@ std::string copies_text(const Analysis& a) {
     if (a.single_copy_bytes == 0)
         return a.confirmed_bytes == a.covered_bytes
                    ? "copies: two capture files or more gave every byte received\n"
-                   : std::string();
+                   : "copies: no byte from one capture file only\n";
     return word_wrapped(
         format("copies: %s byte%s from one capture file only", grouped(a.single_copy_bytes).c_str(),
                a.single_copy_bytes == 1 ? "" : "s") +

@@ -66,14 +66,16 @@ std::string file_key(const std::string& dir, const std::string& name) {
     const FileMark m = mark_of(p.string());
     if (m.exists && m.inode != 0)
         return "file " + std::to_string(m.device) + " " + std::to_string(m.inode);
+    // Not there (or no serial numbers): its folder where that is there, else its path as
+    // written, made plain. Each a single look, however long the name.
+    const FileMark folder =
+        mark_of((p.parent_path().empty() ? fs::path(".") : p.parent_path()).string());
+    if (folder.exists && folder.inode != 0)
+        return "in " + std::to_string(folder.device) + " " + std::to_string(folder.inode) + " " +
+               p.filename().generic_string();
     std::error_code ec;
-    fs::path whole = fs::absolute(p, ec);
-    if (ec)
-        whole = p;
-    fs::path resolved = fs::weakly_canonical(whole, ec);
-    if (ec)
-        resolved = whole.lexically_normal();
-    return "name " + resolved.generic_string();
+    const fs::path whole = fs::absolute(p, ec);
+    return "name " + (ec ? p : whole).lexically_normal().generic_string();
 }
 
 // The buffers a read needs: large, so made once and kept.

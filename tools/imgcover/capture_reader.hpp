@@ -31,7 +31,8 @@ bool same_mark(const FileMark& a, const FileMark& b);
 
 // What tells the file `name` in `dir` from every other: the same text for two names of one file
 // (a link, "./name", a hard link). Its device and serial number where it exists and the
-// platform has them, else its path made absolute and resolved as far as it exists.
+// platform has them; else its folder's and its file name, where the folder exists; else its
+// path made absolute and plain.
 std::string file_key(const std::string& dir, const std::string& name);
 
 enum class CaptureStatus {

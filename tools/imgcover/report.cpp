@@ -484,6 +484,18 @@ nlohmann::json outcome_json(const Outcome& o) {
     return j;
 }
 
+namespace {
+
+// Spans as the JSON gives them: [first, last] pairs, in order.
+nlohmann::json spans_json(const std::vector<Span>& spans) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const Span& s : spans)
+        out.push_back({s.first, s.last});
+    return out;
+}
+
+} // namespace
+
 nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool with_captures,
                        const RunCheck* check) {
     using nlohmann::json;
@@ -495,24 +507,15 @@ nlohmann::json to_json(const Analysis& a, const std::vector<Request>& plan, bool
     j["covered_bytes"] = a.covered_bytes;
     j["missing_bytes"] = a.head.imagesize - a.covered_bytes;
     j["frames"] = total_frames(a);
-    json spans = json::array();
-    for (const Span& m : a.missing)
-        spans.push_back({m.first, m.last});
-    j["missing_spans"] = std::move(spans);
+    j["missing_spans"] = spans_json(a.missing);
     j["contested_bytes"] = a.contested_bytes;
     j["unsettled_bytes"] = a.unsettled_bytes;
-    json unsettled = json::array();
-    for (const Span& u : a.unsettled)
-        unsettled.push_back({u.first, u.last});
-    j["unsettled_spans"] = std::move(unsettled);
+    j["unsettled_spans"] = spans_json(a.unsettled);
     j["confirm"] = a.confirm;
     j["confirmed_bytes"] = a.confirmed_bytes;
     j["single_copy_bytes"] = a.single_copy_bytes;
     j["stale_bytes"] = a.stale_bytes;
-    json stale = json::array();
-    for (const Span& u : a.stale)
-        stale.push_back({u.first, u.last});
-    j["stale_spans"] = std::move(stale);
+    j["stale_spans"] = spans_json(a.stale);
     json changes = json::array();
     for (const Change& c : a.changes) {
         const auto at = [&](int64_t p) {
